@@ -1,0 +1,6 @@
+#include "app/quorvalex.h"
+
+int main(int argc, char** argv)
+{
+    return quorvalexMain(argc, argv);
+}

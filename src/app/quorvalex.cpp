@@ -1,0 +1,6 @@
+#include "app/quorvalex.h"
+
+int quorvalexMain(int, char**)
+{
+    return 0;
+}

@@ -1,0 +1,4 @@
+// The daemon's command line and its run.
+#pragma once
+
+int quorvalexMain(int argc, char** argv);

@@ -1,0 +1,7 @@
+#include "net/net.h"
+
+namespace ns::net {
+
+void init() {}
+
+} // namespace ns::net
