@@ -1,0 +1,79 @@
+// Frame Streams framing over one connection stack: reads and writes go
+// through the TLS socket when TLS is enabled, else through the plain socket.
+// Gives the sender's handshakes and the primitives a receiver is built from.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "foundation/error.h"
+
+namespace ns::net {
+class Socket;
+namespace tls {
+class TlsSocket;
+}
+} // namespace ns::net
+
+namespace ns::net::fstrm {
+
+NS_DECLARE_ERROR(FstrmError);
+
+// The only content type spoken (22 bytes, no terminator on the wire).
+extern const char* const dnstap_content_type;
+
+// Control frame types.
+constexpr uint32_t FSTRM_CONTROL_ACCEPT = 1;
+constexpr uint32_t FSTRM_CONTROL_START = 2;
+constexpr uint32_t FSTRM_CONTROL_STOP = 3;
+constexpr uint32_t FSTRM_CONTROL_READY = 4;
+constexpr uint32_t FSTRM_CONTROL_FINISH = 5;
+
+// Frame Streams settings; copied by value.
+struct FstrmSocketConfig {
+    bool bidirectional;            // sender: READY/ACCEPT ... FINISH
+    uint32_t controlFrameMaxSize;  // largest accepted control frame length
+    uint32_t dataFrameMaxSize;     // largest accepted data frame payload
+
+    FstrmSocketConfig();
+    ~FstrmSocketConfig() = default;
+};
+
+// Used by the one thread owning the stack; `frame` makes it non-reentrant.
+class FstrmSocket {
+public:
+    FstrmSocket(uint32_t id, FstrmSocketConfig config, Socket& socket, tls::TlsSocket& tlsSocket);
+    ~FstrmSocket() = default;
+
+    FstrmSocket(const FstrmSocket&) = delete;
+    FstrmSocket& operator=(const FstrmSocket&) = delete;
+
+    uint32_t readsome(unsigned char* buffer, uint32_t length);
+    void readblock(unsigned char* buffer, uint32_t length);
+    // Replaces the contents of `out` with exactly `length` received bytes,
+    // growing it as they arrive (a length announced by the peer is never
+    // allocated up front); its capacity is kept for the next frame.
+    void readblock(std::vector<unsigned char>& out, uint32_t length);
+    void sendblock(const unsigned char* data, uint32_t length);
+
+    // One big-endian length word: a data frame length, or 0 for an escape.
+    uint32_t readlength(bool checkLimit);
+    // One control frame; returns its control type.
+    uint32_t readcontrol(bool readEscape, bool checkContentType);
+    void sendcontrol(uint32_t type, bool withContentType);
+
+    // Sender's opening (READY/ACCEPT when bidirectional, then START) and
+    // closing (STOP, then FINISH when bidirectional) handshakes.
+    void sendstart();
+    void sendstop();
+
+private:
+    uint32_t id;
+    FstrmSocketConfig config;
+    Socket& socket;
+    tls::TlsSocket& tlsSocket;
+    bool useTls;
+    std::vector<unsigned char> frame;
+};
+
+} // namespace ns::net::fstrm
