@@ -71,10 +71,11 @@ public:
     // Frees the OpenSSL objects without talking to the peer.
     void reset();
 
-    // True while received input sits in OpenSSL (decrypted or not yet
-    // decrypted): such bytes never make the descriptor readable, so a caller
-    // must not wait on the socket while this holds.
-    bool hasPendingInput() const;
+    // True while input already received can be read without the network:
+    // decrypted bytes, or a whole record still in rbio. Such bytes never make
+    // the descriptor readable, so a caller must not wait on the socket then.
+    // A partial record gives false: only the network can complete it.
+    bool hasPendingInput();
 
 private:
     void createContext();
