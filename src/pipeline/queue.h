@@ -1,0 +1,96 @@
+// The process-wide event queue: receivers append dnstap payloads, forwarders
+// compete for them (each event is extracted exactly once).
+//
+// Layout: one zero-filled byte ring of config.size bytes, allocated once.
+// An event is a 3-byte big-endian length L followed by L payload bytes; events
+// lie back to back from readOffset to writeOffset with no gaps or markers.
+// Wrap-around: any byte, header bytes included, may sit at the last offset
+// with the next one at offset 0, so a header can be split 1+2 or 2+1.
+// `wrapped` means the writer is one lap ahead of the reader: empty is
+// !wrapped && read == write, full is wrapped && read == write.
+// Drop-oldest: append never waits for space; it drops whole events from the
+// read side until the new event fits, counting them in eventsDropped.
+// Lock order: waitMutex before dataMutex, never the reverse. append releases
+// dataMutex before it takes waitMutex to wake a sleeper, and skips that step
+// when nobody sleeps; wait() tests for data under dataMutex while it holds
+// waitMutex, so a wake-up between a forwarder's empty extract and its sleep is
+// never lost. signal() is sticky: a later wait() returns at once.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/error.h"
+#include "pipeline/metrics.h"
+
+namespace ns::event::queue {
+
+NS_DECLARE_ERROR(QueueError);
+
+struct EventQueueConfig {
+    uint64_t size;        // bytes of the ring
+    bool recovery;        // write the queue file at stop, reload it at start
+    std::string filename; // path of the queue file
+
+    EventQueueConfig() : size(104857600), recovery(true), filename("event.queue") {}
+};
+
+class EventQueue {
+public:
+    // Largest payload a 3-byte header can announce.
+    static constexpr uint64_t maxEventLength = 16777215;
+
+    explicit EventQueue(EventQueueConfig config);
+    ~EventQueue();
+    EventQueue(const EventQueue&) = delete;
+    EventQueue& operator=(const EventQueue&) = delete;
+
+    // Stores one event, dropping the oldest ones when the ring is full.
+    void append(const uint8_t* data, size_t length);
+    // Appends the oldest event's payload to out; out is unchanged when empty.
+    void extract(std::vector<unsigned char>& out);
+    // Blocks until there may be work: data queued or signal() given.
+    void wait();
+    // Wakes every waiter and leaves the queue signalled.
+    void signal();
+    // Counters since the previous call; eventsQueued is the current count.
+    void getMetrics(ns::metrics::EventQueueMetrics& out);
+    // Empties the ring and zeroes the live counters; only with no other user.
+    void clear();
+    uint64_t getReadOffset();
+    uint64_t getWriteOffset();
+
+    // Queue file: reload at start, write at stop; no-ops when recovery is off.
+    void recover();
+    void persist();
+
+private:
+    bool isEmpty() const { return !wrapped && writeOffset == readOffset; }
+    uint64_t freeBytes() const;
+    uint32_t readLength(uint64_t offset) const;
+    void dropOldest();
+    void copyIn(const uint8_t* data, uint64_t n);
+    // extract() that also tells whether an event (even an empty one) was taken.
+    bool take(std::vector<unsigned char>& out);
+
+    uint8_t* buffer;
+    uint64_t readOffset;
+    uint64_t writeOffset;
+    bool wrapped;
+    std::mutex dataMutex;
+    std::mutex waitMutex;
+    std::condition_variable cond;
+    EventQueueConfig config;
+    ns::metrics::EventQueueMetrics metrics;
+    ns::metrics::EventQueueMetrics lastReported;
+    bool signalled = false;
+    // Threads inside wait(); lets append skip waitMutex when nobody sleeps.
+    std::atomic<uint32_t> waiters{0};
+};
+
+} // namespace ns::event::queue
