@@ -14,8 +14,8 @@ file(WRITE ${OUT}.tmp
 "// Generated from data/public_suffix_icann.txt; do not edit.\n"
 "#include \"dns/psl.h\"\n\n"
 "namespace ns::net::dns {\n\n"
-"const char* const psl[] = {\n${body}};\n"
-"const unsigned pslSize = ${n};\n\n"
+"const char* const pslRules[] = {\n${body}};\n"
+"const unsigned pslRuleCount = ${n};\n\n"
 "} // namespace ns::net::dns\n")
 file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)
 file(REMOVE ${OUT}.tmp)
