@@ -1,0 +1,169 @@
+#include "net/fstrm.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "foundation/encoding/data.h"
+#include "foundation/log.h"
+#include "net/net.h"
+#include "net/tls.h"
+
+namespace ns::net::fstrm {
+
+using ns::encoding::data::decodeUint32;
+using ns::encoding::data::encodeUint32;
+
+const char* const dnstap_content_type = "protobuf:dnstap.Dnstap";
+
+namespace {
+
+constexpr uint32_t contentTypeLength = 22;
+constexpr uint32_t contentTypeField = 1;
+
+// First room given to a frame whose buffer is too small; it then doubles
+// with the bytes received, so a peer announcing a large frame and sending
+// little makes us hold little.
+constexpr size_t growStep = 4096;
+
+} // namespace
+
+FstrmSocketConfig::FstrmSocketConfig()
+    : bidirectional(true), controlFrameMaxSize(65536), dataFrameMaxSize(262144)
+{
+}
+
+FstrmSocket::FstrmSocket(uint32_t id, FstrmSocketConfig config, Socket& socket, tls::TlsSocket& tlsSocket)
+    : id(id), config(config), socket(socket), tlsSocket(tlsSocket), useTls(tlsSocket.isActive())
+{
+}
+
+uint32_t FstrmSocket::readsome(unsigned char* buffer, uint32_t length)
+{
+    return useTls ? tlsSocket.readsome(buffer, length) : socket.readsome(buffer, length);
+}
+
+void FstrmSocket::readblock(unsigned char* buffer, uint32_t length)
+{
+    uint32_t have = 0;
+    while (have < length)
+        have += readsome(buffer + have, length - have);
+}
+
+void FstrmSocket::readblock(std::vector<unsigned char>& out, uint32_t length)
+{
+    out.clear();  // keeps the capacity: no allocation once it has grown
+    uint32_t have = 0;
+    while (have < length) {
+        if (out.size() == have) {
+            size_t target = length;
+            if (out.capacity() < target)
+                target = std::min<size_t>(length, std::max({out.capacity(), size_t(have) * 2, growStep}));
+            out.resize(target);
+        }
+        have += readsome(out.data() + have, static_cast<uint32_t>(out.size() - have));
+    }
+}
+
+void FstrmSocket::sendblock(const unsigned char* data, uint32_t length)
+{
+    if (useTls)
+        tlsSocket.sendblock(data, length);
+    else
+        socket.sendblock(data, length);
+}
+
+uint32_t FstrmSocket::readlength(bool checkLimit)
+{
+    frame.resize(4);
+    readblock(frame.data(), 4);
+    uint32_t v = 0;
+    decodeUint32(&v, frame.data(), 4, 0);
+    if (checkLimit && v > config.dataFrameMaxSize)
+        throw FstrmError("Data frame length " + std::to_string(v) + " is larger than the configured limit " +
+                         std::to_string(config.dataFrameMaxSize));
+    return v;
+}
+
+uint32_t FstrmSocket::readcontrol(bool readEscape, bool checkContentType)
+{
+    if (readEscape) {
+        uint32_t e = readlength(false);
+        if (e != 0)
+            throw FstrmError("Expected control message preamble of 0 but got " + std::to_string(e));
+    }
+    uint32_t n = readlength(false);
+    if (n < 4)
+        throw FstrmError("Expected control message length of at least 4 bytes but got " + std::to_string(n));
+    if (n > config.controlFrameMaxSize)
+        throw FstrmError("Control frame length " + std::to_string(n) + " is larger than the configured limit " +
+                         std::to_string(config.controlFrameMaxSize));
+    // The limit is checked: now read, growing as the bytes arrive.
+    readblock(frame, n);
+    const unsigned char* data = frame.data();
+
+    uint32_t type = 0;
+    decodeUint32(&type, data, n, 0);
+    if (!checkContentType)
+        return type;
+
+    uint32_t p = 4;
+    while (p < n) {
+        uint32_t fieldType = 0;
+        uint32_t fieldLength = 0;
+        // Chained offsets never wrap: each reader returns at most n.
+        uint32_t q = decodeUint32(&fieldType, data, n, p);
+        q = decodeUint32(&fieldLength, data, n, q);
+        if (fieldLength > n - q)
+            break;  // runs past the end of the frame: never a match
+        if (fieldType == contentTypeField && fieldLength == contentTypeLength &&
+            std::memcmp(data + q, dnstap_content_type, contentTypeLength) == 0)
+            return type;
+        p = q + fieldLength;
+    }
+    throw FstrmError(std::string("Expected content type of ") + dnstap_content_type + " but did not get it");
+}
+
+void FstrmSocket::sendcontrol(uint32_t type, bool withContentType)
+{
+    frame.clear();
+    encodeUint32(frame, 0);
+    encodeUint32(frame, 0);
+    encodeUint32(frame, type);
+    if (withContentType) {
+        encodeUint32(frame, contentTypeField);
+        encodeUint32(frame, contentTypeLength);
+        const auto* text = reinterpret_cast<const unsigned char*>(dnstap_content_type);
+        frame.insert(frame.end(), text, text + contentTypeLength);
+    }
+    uint32_t length = static_cast<uint32_t>(frame.size() - 8);
+    frame[4] = static_cast<unsigned char>(length >> 24);
+    frame[5] = static_cast<unsigned char>(length >> 16);
+    frame[6] = static_cast<unsigned char>(length >> 8);
+    frame[7] = static_cast<unsigned char>(length);
+    sendblock(frame.data(), static_cast<uint32_t>(frame.size()));
+}
+
+void FstrmSocket::sendstart()
+{
+    if (config.bidirectional) {
+        sendcontrol(FSTRM_CONTROL_READY, true);
+        uint32_t c = readcontrol(true, true);
+        if (c != FSTRM_CONTROL_ACCEPT)
+            throw FstrmError("Expected ACCEPT(1) control message but got " + std::to_string(c));
+    }
+    sendcontrol(FSTRM_CONTROL_START, true);
+    ns::log::info(("FstrmSocket[" + std::to_string(id) + "]: Stream ready").c_str());
+}
+
+void FstrmSocket::sendstop()
+{
+    sendcontrol(FSTRM_CONTROL_STOP, false);
+    if (config.bidirectional) {
+        uint32_t c = readcontrol(true, false);
+        if (c != FSTRM_CONTROL_FINISH)
+            throw FstrmError("Expected FINISH(5) control message but got " + std::to_string(c));
+    }
+}
+
+} // namespace ns::net::fstrm
