@@ -1,0 +1,372 @@
+#include "pipeline/queue.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "foundation/file.h"
+
+namespace ns::event::queue {
+
+namespace {
+
+constexpr uint8_t queueFileMagic[4] = {0x73, 0x73, 0x6C, 0x7A}; // "sslz"
+
+// Report counters are differences; a counter that went backwards (clear())
+// is reported as its own value instead of wrapping.
+uint64_t growth(uint64_t now, uint64_t before)
+{
+    return now >= before ? now - before : now;
+}
+
+void decrementQueued(std::atomic<uint64_t>& queued)
+{
+    // Only changed under dataMutex, so load and store need not be one step.
+    const uint64_t q = queued.load(std::memory_order_relaxed);
+    if (q != 0)
+        queued.store(q - 1, std::memory_order_relaxed);
+}
+
+std::string tooLongForQueue(uint64_t length, uint64_t size)
+{
+    return "value length " + std::to_string(length) + " is larger than the size of the queue " +
+        std::to_string(size);
+}
+
+std::string tooLongForHeader(uint64_t length)
+{
+    return "value length " + std::to_string(length) + " is larger than the maximum allowed of 16777215";
+}
+
+bool fitsQueue(uint64_t length, uint64_t size)
+{
+    return size >= 3 && length <= size - 3;
+}
+
+} // namespace
+
+EventQueue::EventQueue(EventQueueConfig cfg)
+    : buffer(nullptr), readOffset(0), writeOffset(0), wrapped(false), config(std::move(cfg))
+{
+    errno = 0;
+    // calloc: the ring is zero-filled and the kernel does the zeroing lazily.
+    buffer = config.size > SIZE_MAX ? nullptr : static_cast<uint8_t*>(std::calloc(config.size, 1));
+    if (buffer == nullptr) {
+        const int err = errno != 0 ? errno : ENOMEM;
+        throw QueueError("malloc(" + std::to_string(config.size) + ") failed: " + ns::error::getMessage(err));
+    }
+}
+
+EventQueue::~EventQueue()
+{
+    std::free(buffer);
+}
+
+uint64_t EventQueue::freeBytes() const
+{
+    return wrapped ? readOffset - writeOffset : config.size - writeOffset + readOffset;
+}
+
+uint32_t EventQueue::readLength(uint64_t offset) const
+{
+    const uint64_t size = config.size;
+    const uint64_t o1 = offset + 1 == size ? 0 : offset + 1;
+    const uint64_t o2 = o1 + 1 == size ? 0 : o1 + 1;
+    return (uint32_t(buffer[offset]) << 16) | (uint32_t(buffer[o1]) << 8) | uint32_t(buffer[o2]);
+}
+
+void EventQueue::dropOldest()
+{
+    const uint64_t n = readOffset + 3 + readLength(readOffset);
+    if (n >= config.size) {
+        readOffset = n - config.size;
+        wrapped = false;
+    } else {
+        readOffset = n;
+    }
+    metrics.eventsDropped.fetch_add(1, std::memory_order_relaxed);
+    decrementQueued(metrics.eventsQueued);
+}
+
+void EventQueue::copyIn(const uint8_t* data, uint64_t n)
+{
+    if (n == 0)
+        return;
+    const uint64_t first = std::min(n, config.size - writeOffset);
+    std::memcpy(buffer + writeOffset, data, first);
+    if (n > first)
+        std::memcpy(buffer, data + first, n - first);
+    writeOffset += n;
+    if (writeOffset >= config.size) {
+        writeOffset -= config.size;
+        wrapped = true;
+    }
+}
+
+void EventQueue::append(const uint8_t* data, size_t length)
+{
+    if (!fitsQueue(length, config.size))
+        throw QueueError(tooLongForQueue(length, config.size));
+    if (length > maxEventLength)
+        throw QueueError(tooLongForHeader(length));
+
+    const uint8_t header[3] = {uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length)};
+    {
+        std::lock_guard<std::mutex> lock(dataMutex);
+        // Dropping whole events until the new one fits gives the same result
+        // as dropping each one when the writer reaches its header.
+        const uint64_t need = uint64_t(length) + 3;
+        while (freeBytes() < need)
+            dropOldest();
+        copyIn(header, 3);
+        copyIn(data, length);
+        metrics.eventsQueued.fetch_add(1, std::memory_order_relaxed);
+    }
+    // A waiter registers before it tests for data under dataMutex, so either it
+    // sees this event or this load sees it and the notify reaches its sleep.
+    if (waiters.load(std::memory_order_seq_cst) != 0) {
+        std::lock_guard<std::mutex> lock(waitMutex);
+        cond.notify_one();
+    }
+}
+
+bool EventQueue::take(std::vector<unsigned char>& out)
+{
+    std::lock_guard<std::mutex> lock(dataMutex);
+    if (isEmpty())
+        return false;
+    const uint64_t size = config.size;
+    const uint32_t length = readLength(readOffset);
+    uint64_t start = readOffset + 3;
+    if (start >= size)
+        start -= size;
+
+    // Grow before touching the ring so a failed allocation changes nothing;
+    // keep geometric growth for callers that append many events.
+    const size_t used = out.size();
+    if (out.capacity() - used < length)
+        out.reserve(std::max(used + length, out.capacity() * 2));
+    const uint64_t first = std::min<uint64_t>(length, size - start);
+    out.insert(out.end(), buffer + start, buffer + start + first);
+    if (length > first)
+        out.insert(out.end(), buffer, buffer + (length - first));
+
+    const uint64_t n = readOffset + 3 + length;
+    if (n >= size) {
+        readOffset = n - size;
+        wrapped = false;
+    } else {
+        readOffset = n;
+    }
+    decrementQueued(metrics.eventsQueued);
+    metrics.eventsProcessed.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+void EventQueue::extract(std::vector<unsigned char>& out)
+{
+    take(out);
+}
+
+void EventQueue::wait()
+{
+    std::unique_lock<std::mutex> lock(waitMutex);
+    waiters.fetch_add(1, std::memory_order_seq_cst);
+    for (;;) {
+        if (signalled)
+            break;
+        {
+            std::lock_guard<std::mutex> dataLock(dataMutex);
+            if (!isEmpty())
+                break;
+        }
+        cond.wait(lock);
+    }
+    waiters.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void EventQueue::signal()
+{
+    std::lock_guard<std::mutex> lock(waitMutex);
+    signalled = true;
+    cond.notify_all();
+}
+
+void EventQueue::getMetrics(ns::metrics::EventQueueMetrics& out)
+{
+    const uint64_t processed = metrics.eventsProcessed.load();
+    const uint64_t queued = metrics.eventsQueued.load();
+    const uint64_t dropped = metrics.eventsDropped.load();
+    out.eventsProcessed = growth(processed, lastReported.eventsProcessed.load());
+    out.eventsQueued = queued;
+    out.eventsDropped = growth(dropped, lastReported.eventsDropped.load());
+    lastReported.eventsProcessed = processed;
+    lastReported.eventsQueued = queued;
+    lastReported.eventsDropped = dropped;
+}
+
+void EventQueue::clear()
+{
+    std::lock_guard<std::mutex> lock(dataMutex);
+    readOffset = 0;
+    writeOffset = 0;
+    wrapped = false;
+    metrics.eventsProcessed = 0;
+    metrics.eventsQueued = 0;
+    metrics.eventsDropped = 0;
+}
+
+uint64_t EventQueue::getReadOffset()
+{
+    std::lock_guard<std::mutex> lock(dataMutex);
+    return readOffset;
+}
+
+uint64_t EventQueue::getWriteOffset()
+{
+    std::lock_guard<std::mutex> lock(dataMutex);
+    return writeOffset;
+}
+
+void EventQueue::persist()
+{
+    if (!config.recovery)
+        return;
+    const std::string tmp = config.filename + ".tmp";
+    FILE* file = std::fopen(tmp.c_str(), "wb");
+    if (file == nullptr)
+        throw QueueError("Open " + tmp + " failed: " + ns::error::getMessage(errno));
+
+    // Any failure leaves the previous queue file alone and removes the
+    // temporary one, so a half-written file never replaces a good one.
+    auto fail = [&](const std::string& operation, int err) {
+        if (file != nullptr)
+            std::fclose(file);
+        std::remove(tmp.c_str());
+        throw QueueError(operation + " failed: " + ns::error::getMessage(err));
+    };
+
+    if (std::fwrite(queueFileMagic, 1, sizeof(queueFileMagic), file) != sizeof(queueFileMagic))
+        fail("Write magic header to " + tmp, errno);
+
+    std::vector<unsigned char> record;
+    record.reserve(5 + 65536);
+    for (;;) {
+        record.resize(5);
+        if (!take(record))
+            break;
+        const size_t length = record.size() - 5;
+        // The file cannot carry an empty event (the reader refuses them);
+        // skip it rather than stop and lose the events behind it.
+        if (length == 0)
+            continue;
+        unsigned sum = 0;
+        for (size_t i = 5; i < record.size(); ++i)
+            sum += record[i];
+        record[0] = uint8_t(length >> 24);
+        record[1] = uint8_t(length >> 16);
+        record[2] = uint8_t(length >> 8);
+        record[3] = uint8_t(length);
+        record[4] = uint8_t(sum);
+        if (std::fwrite(record.data(), 1, record.size(), file) != record.size())
+            fail("Write next event to " + tmp, errno);
+    }
+
+    if (std::fflush(file) != 0 || fsync(fileno(file)) != 0)
+        fail("Flush " + tmp, errno);
+    const int closed = std::fclose(file);
+    file = nullptr;
+    if (closed != 0)
+        fail("Close " + tmp, errno);
+    // rename() replaces the old file in one step; it stays until then.
+    if (std::rename(tmp.c_str(), config.filename.c_str()) != 0)
+        fail("Rename " + tmp + " to " + config.filename, errno);
+}
+
+void EventQueue::recover()
+{
+    if (!config.recovery)
+        return;
+    const std::string& path = config.filename;
+    if (!ns::file::exists(path.c_str()))
+        return;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        throw QueueError("Open " + path + " failed: " + ns::error::getMessage(errno));
+
+    // A short read at the end of the file sets no error number of its own.
+    auto readCause = [&]() -> std::string {
+        return std::ferror(file) ? ns::error::getMessage(errno) : std::string("Unexpected end of file");
+    };
+
+    try {
+        struct stat64 st;
+        if (fstat64(fileno(file), &st) != 0)
+            throw QueueError("fstat64(" + path + ") failed: " + ns::error::getMessage(errno));
+
+        char magic[4];
+        if (std::fread(magic, 1, 4, file) != 4)
+            throw QueueError("Read magic header from " + path + " failed: " + readCause());
+        if (std::memcmp(magic, queueFileMagic, 4) != 0)
+            throw QueueError("Read magic header from " + path + " failed: Expected 'sslz' but got " +
+                std::string(magic, 4));
+
+        uint64_t remaining = st.st_size > 4 ? uint64_t(st.st_size) - 4 : 0;
+        std::vector<uint8_t> payload;
+        for (;;) {
+            uint8_t header[5];
+            if (std::fread(header, 1, 5, file) != 5) {
+                if (std::feof(file) && !std::ferror(file))
+                    break; // a partial header at the end is ignored
+                if (std::feof(file))
+                    throw QueueError("Read from " + path + " failed: " + ns::error::getMessage(errno));
+                throw QueueError(
+                    "Read next length of 4 bytes from " + path + " failed: " + ns::error::getMessage(errno));
+            }
+            remaining = remaining >= 5 ? remaining - 5 : 0;
+            const uint64_t length = (uint64_t(header[0]) << 24) | (uint64_t(header[1]) << 16) |
+                (uint64_t(header[2]) << 8) | uint64_t(header[3]);
+            const std::string failed =
+                "Read next event of " + std::to_string(length) + " bytes from " + path + " failed: ";
+
+            // Check the announced length before sizing any buffer from it.
+            if (length == 0)
+                throw QueueError(failed + "Empty event");
+            if (length > remaining)
+                throw QueueError(failed + "Unexpected end of file");
+            if (!fitsQueue(length, config.size))
+                throw QueueError(tooLongForQueue(length, config.size));
+            if (length > maxEventLength)
+                throw QueueError(tooLongForHeader(length));
+
+            payload.resize(length);
+            if (std::fread(payload.data(), 1, length, file) != length)
+                throw QueueError(failed + readCause());
+            remaining -= length;
+
+            unsigned sum = 0;
+            for (uint8_t b : payload)
+                sum += b;
+            if (uint8_t(sum) != header[4])
+                throw QueueError(failed + "Expected checksum " + std::to_string(uint8_t(sum)) + " but got " +
+                    std::to_string(header[4]));
+            append(payload.data(), payload.size());
+        }
+    } catch (const QueueError&) {
+        std::fclose(file);
+        throw;
+    } catch (const std::exception& e) {
+        std::fclose(file);
+        throw QueueError(e.what());
+    }
+
+    std::fclose(file);
+    if (std::remove(path.c_str()) != 0)
+        throw QueueError("Remove " + path + " failed: " + ns::error::getMessage(errno));
+}
+
+} // namespace ns::event::queue
