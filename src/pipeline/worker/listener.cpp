@@ -1,0 +1,471 @@
+#include "pipeline/worker/listener.h"
+
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "foundation/log.h"
+#include "pipeline/worker/receiver.h"
+
+namespace ns::worker::listener {
+
+using ns::worker::receiver::Receiver;
+using ns::worker::receiver::ReceiverConfig;
+using ns::worker::receiver::ReceiverContext;
+
+namespace {
+
+bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+void toLower(std::string& text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// The number of value, when within [low, high]; otherwise ListenerError message.
+uint32_t numberInRange(const std::string& value, int64_t low, int64_t high, const char* message)
+{
+    int64_t n = parseEntryNumber(value);
+    if (n < low || n > high)
+        throw ListenerError(message);
+    return static_cast<uint32_t>(n);
+}
+
+bool onOff(const std::string& value, const char* message)
+{
+    if (value == "on")
+        return true;
+    if (value == "off")
+        return false;
+    throw ListenerError(message);
+}
+
+std::string listenerPrefix(uint32_t id) { return "Listener[" + std::to_string(id) + "]: "; }
+
+} // namespace
+
+// ---- tokeniser -------------------------------------------------------------
+
+void EntryTokenizer::skipBlanks()
+{
+    while (*pos != '\0' && isBlank(*pos))
+        ++pos;
+}
+
+std::string EntryTokenizer::readToken()
+{
+    skipBlanks();
+    const char* start = pos;
+    while (*pos != '\0' && !isBlank(*pos))
+        ++pos;
+    std::string token(start, pos);
+    toLower(token);
+    return token;
+}
+
+EntryTokenizer::Option EntryTokenizer::readOption(std::string& name, std::string& value)
+{
+    skipBlanks();
+    if (*pos == '\0')
+        return Option::End;
+    const char* start = pos;
+    while (*pos != '\0' && *pos != '=' && !isBlank(*pos))
+        ++pos;
+    name.assign(start, pos);
+    toLower(name);
+    // Exactly one separator, then any blanks.
+    if (*pos != '\0')
+        ++pos;
+    skipBlanks();
+    if (*pos == '\0')
+        return Option::MissingValue;
+    if (*pos == '"') {
+        ++pos;
+        start = pos;
+        while (*pos != '\0' && *pos != '"')
+            ++pos;
+        value.assign(start, pos);
+        if (*pos == '"')
+            ++pos;
+    } else {
+        start = pos;
+        while (*pos != '\0' && !isBlank(*pos))
+            ++pos;
+        value.assign(start, pos);
+    }
+    return Option::Found;
+}
+
+int64_t parseEntryNumber(const std::string& text)
+{
+    static_assert(sizeof(long) == sizeof(int64_t), "strtol must cover 64 bits");
+    return std::strtol(text.c_str(), nullptr, 10);
+}
+
+// ---- parser ------------------------------------------------------------------
+
+void parseListener(const char* text, ListenerConfig& config)
+{
+    ns::net::SocketConfig& sock = config.socketConfig;
+    ns::net::tls::TlsSocketConfig& tls = config.tlsSocketConfig;
+    ns::net::fstrm::FstrmSocketConfig& fstrm = config.fstrmSocketConfig;
+
+    EntryTokenizer tokens(text);
+    std::string protocol = tokens.readToken();
+    if (protocol == "unix") {
+        sock.isUnix = true;
+        sock.useIpv6 = false;
+    } else if (protocol == "ipv4") {
+        sock.isUnix = false;
+        sock.useIpv6 = false;
+    } else if (protocol == "ipv6") {
+        sock.isUnix = false;
+        sock.useIpv6 = true;
+    } else {
+        throw ListenerError("Invalid protocol");
+    }
+
+    if (sock.isUnix) {
+        std::string path = tokens.readToken();
+        if (path.empty())
+            throw ListenerError("Invalid path");
+        // sun_path holds 108 bytes including the terminating NUL.
+        if (path.size() > 107)
+            throw ListenerError("Path length " + std::to_string(path.size()) +
+                                " is larger than limit of 107");
+        sock.path = path;
+    } else {
+        std::string host = tokens.readToken();
+        if (host.empty())
+            throw ListenerError("Invalid host");
+        sock.host = host;
+        tls.validate = false;
+        tls.serverName = host;
+        sock.port = static_cast<uint16_t>(numberInRange(tokens.readToken(), 1, 65535, "Invalid port"));
+    }
+
+    std::string name;
+    std::string value;
+    for (;;) {
+        EntryTokenizer::Option read = tokens.readOption(name, value);
+        if (read == EntryTokenizer::Option::End)
+            break;
+        if (read == EntryTokenizer::Option::MissingValue)
+            throw ListenerError("Invalid parameter '" + name + "'");
+
+        if (name == "keepalive") {
+            sock.keepalive = numberInRange(value, 0, UINT32_MAX, "Invalid keepalive option");
+        } else if (name == "read-timeout") {
+            sock.readTimeout = numberInRange(value, 1, 120, "Invalid read-timeout option");
+        } else if (name == "write-timeout") {
+            sock.writeTimeout = numberInRange(value, 1, 120, "Invalid write-timeout option");
+        } else if (name == "send-buffer-size") {
+            sock.sendBufferSize = numberInRange(value, 1, INT32_MAX, "Invalid send-buffer-size option");
+        } else if (name == "recv-buffer-size") {
+            sock.recvBufferSize = numberInRange(value, 1, INT32_MAX, "Invalid recv-buffer-size option");
+        } else if (name == "listen-backlog") {
+            sock.listenBacklog = numberInRange(value, 1, UINT32_MAX, "Invalid listen-backlog option");
+        } else if (name == "max-connections") {
+            sock.maxConnections = numberInRange(value, 1, UINT32_MAX, "Invalid max-connections option");
+        } else if (name == "fstrm-control-frame-max-size") {
+            // Above 32 bits the stored limit would wrap, possibly to 0.
+            fstrm.controlFrameMaxSize =
+                numberInRange(value, 1, UINT32_MAX, "Invalid fstrm-control-frame-max-size option");
+        } else if (name == "fstrm-data-frame-max-size") {
+            fstrm.dataFrameMaxSize =
+                numberInRange(value, 1, UINT32_MAX, "Invalid fstrm-data-frame-max-size option");
+        } else if (name == "mode") {
+            // std::stoul throws invalid_argument/out_of_range "stoul" itself.
+            uint32_t mode = static_cast<uint32_t>(std::stoul(value, nullptr, 8));
+            if (mode < 1 || mode > 0777)
+                throw ListenerError("Invalid mode option");
+            sock.mode = mode;
+        } else if (name == "group") {
+            if (value.empty())
+                throw ListenerError("Invalid group option");
+            sock.group = value;
+        } else if (name == "tls") {
+            tls.enabled = onOff(value, "Invalid tls option");
+        } else if (name == "tls-validate") {
+            tls.validate = onOff(value, "Invalid tls-validate option");
+        } else if (name == "tls-server-name") {
+            tls.serverName = value;
+        } else if (name == "tls-validate-ca-file") {
+            tls.caFile = value;
+        } else if (name == "tls-certificate-cert-file") {
+            tls.certFile = value;
+        } else if (name == "tls-certificate-key-file") {
+            tls.keyFile = value;
+        } else if (name == "tls-min-version") {
+            tls.minVersion = value;
+        } else if (name == "tls-max-version") {
+            tls.maxVersion = value;
+        } else if (name == "tls-cipher-list") {
+            tls.cipherList = value;
+        } else if (name == "tls-cipher-suites") {
+            tls.cipherSuites = value;
+        } else {
+            throw ListenerError("Unknown parameter '" + name + "'");
+        }
+    }
+}
+
+// ---- worker ------------------------------------------------------------------
+
+Listener::Listener(ListenerConfig config, ListenerContext context)
+    : config(std::move(config)), context(context)
+{
+}
+
+Listener::~Listener()
+{
+    // Never leave a receiver thread running on memory freed below.
+    stopProcessLoopThread();
+    joinProcessLoopThread();
+    if (listenSocket != nullptr) {
+        listenSocket->close();
+        delete listenSocket;
+    }
+    if (thread != nullptr) {
+        if (thread->joinable())
+            thread->detach();
+        delete thread;
+    }
+    for (auto& entry : receivers)
+        delete entry.second;
+    receivers.clear();
+    joinFinishedThreads();
+}
+
+void Listener::startProcessLoopThread()
+{
+    if (thread != nullptr)
+        return;
+    stop = false;
+    thread = new std::thread(Listener_processLoop, this);
+}
+
+void Listener::stopProcessLoopThread()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& entry : receivers)
+        entry.second->stopProcessLoopThread();
+    if (thread != nullptr)
+        stop = true;
+}
+
+void Listener::joinProcessLoopThread()
+{
+    if (thread != nullptr && thread->joinable())
+        thread->join();
+    std::vector<Receiver*> list;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        list.reserve(receivers.size());
+        for (auto& entry : receivers)
+            list.push_back(entry.second);
+    }
+    for (Receiver* receiver : list)
+        receiver->joinProcessLoopThread();
+    joinFinishedThreads();
+}
+
+void Listener::joinFinishedThreads()
+{
+    std::vector<std::thread*> list;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (finishedThreads.empty())
+            return;
+        list.swap(finishedThreads);
+    }
+    for (std::thread* t : list) {
+        if (t->joinable())
+            t->join();
+        delete t;
+    }
+}
+
+void Listener::deregister(uint32_t receiverId)
+{
+    Receiver* receiver = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stop)
+            return;
+        auto it = receivers.find(receiverId);
+        if (it == receivers.end())
+            return;
+        receiver = it->second;
+        receivers.erase(it);
+        metrics.activeReceivers.fetch_sub(1);
+        // The thread calling us is that receiver's; it is joined later by a
+        // thread that holds no lock.
+        std::thread* t = receiver->releaseThread();
+        if (t != nullptr) {
+            try {
+                finishedThreads.push_back(t);
+            } catch (...) {
+                t->detach();
+                delete t;
+            }
+        }
+    }
+    // Outside the mutex: the TLS close notification can wait on the socket.
+    delete receiver;
+}
+
+void Listener::getMetrics(ns::metrics::ListenerMetrics& out)
+{
+    uint64_t accepts = metrics.accepts.load();
+    uint64_t active = metrics.activeReceivers.load();
+    uint64_t peak = metrics.peakReceivers.load();
+    out.accepts = accepts - lastReported.accepts.load();
+    out.activeReceivers = active;
+    out.peakReceivers = peak;
+    lastReported.accepts = accepts;
+    lastReported.activeReceivers = active;
+    lastReported.peakReceivers = peak;
+
+    const ns::net::SocketConfig& sock = config.socketConfig;
+    out.path = sock.path;
+    out.host = sock.host;
+    out.port = sock.port;
+    out.isUnix = sock.isUnix;
+    out.useIpv6 = sock.useIpv6;
+
+    std::lock_guard<std::mutex> lock(mutex);
+    out.receiverCount = static_cast<uint32_t>(receivers.size());
+    size_t i = 0;
+    for (auto& entry : receivers) {
+        Receiver* receiver = entry.second;
+        if (out.receivers.size() <= i) {
+            auto record = std::make_unique<ns::metrics::ReceiverMetrics>();
+            out.receivers.push_back(record.get());
+            record.release();
+        }
+        ns::metrics::ReceiverMetrics& rm = *out.receivers[i];
+        rm.id = receiver->getId();
+        ns::net::RemoteEndpoint peer = receiver->getRemoteEndpoint();
+        rm.isUnix = peer.isUnix;
+        rm.useIpv6 = peer.useIpv6;
+        rm.path = peer.path;
+        rm.host = peer.host;
+        rm.port = peer.port;
+        rm.uid = peer.uid;
+        rm.gid = peer.gid;
+        rm.pid = peer.pid;
+        receiver->getMetrics(rm);
+        ++i;
+    }
+}
+
+void Listener::acceptOne(ns::net::Socket* accepted)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (receivers.size() >= config.socketConfig.maxConnections) {
+        accepted->close();
+        delete accepted;
+        return;
+    }
+    ns::log::info((listenerPrefix(config.id) + "Handling connection").c_str());
+
+    Receiver* receiver = nullptr;
+    bool entered = false;
+    try {
+        ReceiverConfig receiverConfig;
+        receiverConfig.id = accepted->getId();
+        receiverConfig.socketConfig = config.socketConfig;
+        receiverConfig.tlsSocketConfig = config.tlsSocketConfig;
+        receiverConfig.fstrmSocketConfig = config.fstrmSocketConfig;
+        ReceiverContext receiverContext;
+        receiverContext.doneCallback = Listener_receiverDoneCallback;
+        receiverContext.doneCallbackArg = this;
+        receiverContext.eventQueue = context.eventQueue;
+
+        // The receiver owns the socket from here on, also when it fails to build.
+        ns::net::Socket* socket = accepted;
+        accepted = nullptr;
+        receiver = new Receiver(std::move(receiverConfig), receiverContext, socket);
+        receivers.emplace(receiver->getId(), receiver);
+        entered = true;
+        receiver->startProcessLoopThread();
+        if (stop)
+            receiver->stopProcessLoopThread();
+    } catch (...) {
+        if (entered)
+            receivers.erase(receiver->getId());
+        lock.unlock();
+        if (accepted != nullptr) {
+            accepted->close();
+            delete accepted;
+        }
+        delete receiver;
+        throw;
+    }
+
+    metrics.accepts.fetch_add(1);
+    uint64_t active = metrics.activeReceivers.fetch_add(1) + 1;
+    if (active > metrics.peakReceivers.load())
+        metrics.peakReceivers = active;
+}
+
+void Listener::processLoop()
+{
+    const ns::net::SocketConfig& sock = config.socketConfig;
+    if (sock.isUnix)
+        ns::log::info((listenerPrefix(config.id) + "Listening on path is " + sock.path).c_str());
+    else
+        ns::log::info((listenerPrefix(config.id) + "Listening on " + sock.host + ":" +
+                       std::to_string(sock.port)).c_str());
+
+    listenSocket = new ns::net::Socket(config.id, config.socketConfig);
+
+    while (!stop) {
+        try {
+            listenSocket->listen();
+            while (!stop) {
+                bool timedOut = listenSocket->wait(true, 3);
+                joinFinishedThreads();
+                if (timedOut)
+                    continue;
+                while (ns::net::Socket* accepted = listenSocket->accept())
+                    acceptOne(accepted);
+            }
+            listenSocket->close();
+        } catch (const std::exception& e) {
+            ns::log::error(("Listener" + std::to_string(config.id) + ": Listen error: " + e.what()).c_str());
+            listenSocket->close();
+            for (int i = 0; i < 3 && !stop; ++i)
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    }
+}
+
+void Listener_processLoop(Listener* listener)
+{
+    std::string prefix = listenerPrefix(listener->getId());
+    try {
+        ns::log::info((prefix + "Starting process loop").c_str());
+        listener->processLoop();
+        ns::log::info((prefix + "Finished process loop").c_str());
+    } catch (const std::exception& e) {
+        ns::log::error((prefix + "Process loop failed: " + e.what()).c_str());
+    }
+}
+
+void Listener_receiverDoneCallback(Receiver* receiver, void* arg)
+{
+    Listener* listener = static_cast<Listener*>(arg);
+    uint32_t receiverId = receiver->getId();
+    ns::log::info((listenerPrefix(listener->getId()) + "Receiver[" + std::to_string(receiverId) +
+                   "] Is finished").c_str());
+    listener->deregister(receiverId);
+}
+
+} // namespace ns::worker::listener

@@ -1,0 +1,217 @@
+#include "pipeline/worker/receiver.h"
+
+#include <string>
+#include <utility>
+
+#include "foundation/log.h"
+#include "pipeline/queue.h"
+
+namespace ns::worker::receiver {
+
+namespace {
+
+std::string receiverPrefix(uint32_t id) { return "Receiver[" + std::to_string(id) + "]: "; }
+
+[[noreturn]] void throwUnexpectedType(uint32_t type)
+{
+    throw ReceiverError("Unexpected control message type " + std::to_string(type));
+}
+
+} // namespace
+
+Receiver::Receiver(ReceiverConfig config, ReceiverContext context, ns::net::Socket* socket)
+    : id(config.id),
+      socketConfig(std::move(config.socketConfig)),
+      tlsSocketConfig(std::move(config.tlsSocketConfig)),
+      fstrmSocketConfig(std::move(config.fstrmSocketConfig)),
+      context(context),
+      socket(socket),
+      tlsSocket(nullptr),
+      fstrmSocket(nullptr)
+{
+    try {
+        tlsSocket = new ns::net::tls::TlsSocket(id, true, tlsSocketConfig, *socket);
+        fstrmSocket = new ns::net::fstrm::FstrmSocket(id, fstrmSocketConfig, *socket, *tlsSocket);
+    } catch (...) {
+        // The socket was handed over with the call: release it here too.
+        delete tlsSocket;
+        delete socket;
+        throw;
+    }
+}
+
+Receiver::~Receiver()
+{
+    delete fstrmSocket;
+    try {
+        tlsSocket->close();
+    } catch (...) {
+    }
+    delete tlsSocket;
+    socket->close();
+    delete socket;
+    if (thread != nullptr) {
+        // May run on the receiver's own thread: never join here.
+        if (thread->joinable())
+            thread->detach();
+        delete thread;
+    }
+}
+
+ns::net::RemoteEndpoint Receiver::lookupRemoteEndpoint()
+{
+    std::lock_guard<std::mutex> lock(peerMutex);
+    if (!peerKnown) {
+        if (!socket->isConnected())
+            return peer;
+        try {
+            peer = socket->getRemoteEndpoint();
+        } catch (...) {
+            // A failed lookup ends the connection; the metrics then show an
+            // empty peer instead of querying a closed descriptor.
+            peerKnown = true;
+            throw;
+        }
+        peerKnown = true;
+    }
+    return peer;
+}
+
+ns::net::RemoteEndpoint Receiver::getRemoteEndpoint()
+{
+    std::lock_guard<std::mutex> lock(peerMutex);
+    if (!peerKnown && socket->isConnected()) {
+        peer = socket->getRemoteEndpoint();
+        peerKnown = true;
+    }
+    return peer;
+}
+
+void Receiver::getMetrics(ns::metrics::ReceiverMetrics& out)
+{
+    uint64_t bytes = metrics.bytesReceived.load();
+    uint64_t events = metrics.eventsReceived.load();
+    out.bytesReceived = bytes - lastReported.bytesReceived.load();
+    out.eventsReceived = events - lastReported.eventsReceived.load();
+    lastReported.bytesReceived = bytes;
+    lastReported.eventsReceived = events;
+}
+
+void Receiver::startProcessLoopThread()
+{
+    if (thread != nullptr)
+        return;
+    stop = false;
+    thread = new std::thread(Receiver_processLoop, this);
+}
+
+void Receiver::stopProcessLoopThread()
+{
+    if (thread != nullptr)
+        stop = true;
+}
+
+void Receiver::joinProcessLoopThread()
+{
+    if (thread != nullptr && thread->joinable())
+        thread->join();
+}
+
+std::thread* Receiver::releaseThread()
+{
+    std::thread* t = thread;
+    thread = nullptr;
+    return t;
+}
+
+void Receiver::closeAfterFailure()
+{
+    if (tlsSocketConfig.enabled) {
+        try {
+            tlsSocket->close();
+        } catch (...) {
+        }
+    }
+    std::lock_guard<std::mutex> lock(peerMutex);
+    socket->close();
+}
+
+void Receiver::processLoop()
+{
+    using namespace ns::net::fstrm;
+    try {
+        ns::net::RemoteEndpoint remote = lookupRemoteEndpoint();
+        if (remote.isUnix)
+            ns::log::info((receiverPrefix(id) + "Handling connection from uid=" + std::to_string(remote.uid) +
+                           " gid=" + std::to_string(remote.gid) + " pid=" + std::to_string(remote.pid)).c_str());
+        else
+            ns::log::info((receiverPrefix(id) + "Handling connection from " + remote.host + ":" +
+                           std::to_string(remote.port)).c_str());
+
+        // TLS is served to Unix peers too: the Frame Streams layer reads through
+        // the TLS object whenever TLS is enabled.
+        const bool useTls = tlsSocket->isActive();
+        if (useTls)
+            tlsSocket->connect();
+
+        bool bidirectional = false;
+        uint32_t type = fstrmSocket->readcontrol(true, true);
+        if (type == FSTRM_CONTROL_READY) {
+            fstrmSocket->sendcontrol(FSTRM_CONTROL_ACCEPT, true);
+            type = fstrmSocket->readcontrol(true, true);
+            bidirectional = true;
+        }
+        if (type != FSTRM_CONTROL_START)
+            throwUnexpectedType(type);
+
+        const uint32_t keepalive = socketConfig.keepalive;
+        uint32_t allowance = keepalive;
+        for (;;) {
+            if (stop)
+                return;
+            // Input the TLS layer already holds never makes the descriptor readable.
+            if (!(useTls && tlsSocket->hasPendingInput())) {
+                if (socket->wait(true, socket->getReadTimeout())) {
+                    if (allowance == 0)
+                        throw ReceiverError("Connection timed out");
+                    --allowance;
+                    continue;
+                }
+            }
+            uint32_t length = fstrmSocket->readlength(true);
+            if (length == 0) {
+                type = fstrmSocket->readcontrol(false, false);
+                if (type != FSTRM_CONTROL_STOP)
+                    throwUnexpectedType(type);
+                if (bidirectional)
+                    fstrmSocket->sendcontrol(FSTRM_CONTROL_FINISH, false);
+                break;
+            }
+            fstrmSocket->readblock(frameBuffer, length);
+            context.eventQueue->append(frameBuffer.data(), length);
+            metrics.eventsReceived.fetch_add(1, std::memory_order_relaxed);
+            metrics.bytesReceived.fetch_add(uint64_t(length) + 4, std::memory_order_relaxed);
+            allowance = keepalive;
+        }
+    } catch (const std::exception& e) {
+        ns::log::error((receiverPrefix(id) + "Process loop failed: " + e.what()).c_str());
+        closeAfterFailure();
+    }
+    // The callback may delete this receiver: nothing of it is touched after.
+    if (!stop && context.doneCallback != nullptr)
+        context.doneCallback(this, context.doneCallbackArg);
+}
+
+void Receiver_processLoop(Receiver* receiver)
+{
+    const std::string prefix = receiverPrefix(receiver->getId());
+    try {
+        ns::log::info((prefix + "Starting process loop").c_str());
+        receiver->processLoop();
+        ns::log::info((prefix + "Finished process loop").c_str());
+    } catch (const std::exception& e) {
+        ns::log::error((prefix + "Process loop failed: " + e.what()).c_str());
+    }
+}
+
+} // namespace ns::worker::receiver
