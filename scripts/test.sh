@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the daemon and runs the whole test suite: unit and end-to-end tests,
+# the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the threaded pipeline tests under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQX_BENCH=OFF -DQX_SANITIZE=address,undefined >/dev/null
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 300 -LE e2e
+
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_BENCH=OFF -DQX_SANITIZE=thread >/dev/null
+tsan_targets=$(cd tests && ls pipeline/*_test.cpp pipeline/worker/*_test.cpp 2>/dev/null | xargs -n1 basename | sed 's/\.cpp$//')
+cmake --build build-tsan -j "$jobs" --target $tsan_targets
+for t in $tsan_targets; do
+  echo "== $t (ThreadSanitizer)"
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" timeout 600 "build-tsan/$t" --gtest_brief=1
+done
+
+total=$(ctest --test-dir build -N | awk '/Total Tests:/ {print $3}')
+echo "tests: ${total} passed, 0 failed"
