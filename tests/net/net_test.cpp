@@ -410,7 +410,10 @@ TEST(Socket, TcpListenPortInNetworkOrder)
     // The port given is the port bound (a byte-swapped bind would differ).
     uint16_t port = closedPort();
     Socket listener(1, tcpConfig("127.0.0.1", port, false));
+    testing::internal::CaptureStdout();
     listener.listen();
+    EXPECT_THAT(testing::internal::GetCapturedStdout(),
+                HasSubstr("[INFO] Socket[1]: Listening on 127.0.0.1:" + std::to_string(port) + "\n"));
     EXPECT_EQ(localPort(listener.getHandle()), port);
 }
 
