@@ -218,6 +218,10 @@ void EventQueue::clear()
     metrics.eventsProcessed = 0;
     metrics.eventsQueued = 0;
     metrics.eventsDropped = 0;
+    // Start the next report from the cleared state as well.
+    lastReported.eventsProcessed = 0;
+    lastReported.eventsQueued = 0;
+    lastReported.eventsDropped = 0;
 }
 
 uint64_t EventQueue::getReadOffset()
