@@ -1,0 +1,78 @@
+# Shared helpers of the end-to-end tests. Each test sources this file with
+# the daemon binary as $1; every process a test starts is stopped on exit.
+set -euo pipefail
+
+QX=$(readlink -f "$1")
+WORK=$(mktemp -d /tmp/qx-e2e.XXXXXX)
+PIDS=()
+
+cleanup() {
+    local pid
+    for pid in "${PIDS[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    for pid in "${PIDS[@]}"; do
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+    if [ "${KEEP_WORK:-}" = "" ]; then rm -rf "$WORK"; fi
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    for f in "$WORK"/*.log; do [ -f "$f" ] && { echo "--- $f" >&2; tail -n 40 "$f" >&2; }; done
+    exit 1
+}
+
+# Skips the test (ctest reads 77 as skipped) when a peer tool is missing.
+need() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool not installed"; exit 77; }
+    done
+}
+
+# A TCP port nobody listens on right now.
+free_port() {
+    python3 - <<'PY' 2>/dev/null || echo $((20000 + RANDOM % 20000))
+import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])
+s.close()
+PY
+}
+
+# wait_for SECONDS COMMAND...: polls until the command succeeds.
+wait_for() {
+    local secs=$1; shift
+    local i
+    for i in $(seq $((secs * 10))); do
+        if "$@" >/dev/null 2>&1; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# start NAME COMMAND...: runs a process in the background, logging to $WORK/NAME.log.
+start() {
+    local name=$1; shift
+    "$@" >"$WORK/$name.log" 2>&1 &
+    PIDS+=($!)
+    LAST_PID=$!
+}
+
+# stop_pid PID: SIGTERM and wait up to 30 s for the end.
+stop_pid() {
+    local pid=$1
+    kill -TERM "$pid" 2>/dev/null || return 0
+    for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    return 1
+}
+
+# The machine's own group for Unix socket files.
+GROUP=$(id -gn)
+
+count_lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
