@@ -21,6 +21,10 @@ using ns::event::queue::QueueError;
 using ns::metrics::EventQueueMetrics;
 using Bytes = std::vector<unsigned char>;
 
+// Sanitizer builds must let the oversized ring allocation fail normally.
+extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+
 namespace {
 
 EventQueueConfig ringOf(uint64_t size, bool recovery = false, const std::string& file = "event.queue")
