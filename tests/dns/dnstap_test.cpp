@@ -552,3 +552,68 @@ TEST(DnstapRobustness, RandomAndTruncatedInputs) {
     EXPECT_GT(decoded, 0);
     EXPECT_GT(failed, 0);
 }
+
+namespace {
+
+Bytes fromHex(const std::string& hex) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+} // namespace
+
+// Frames captured from a real resolver (which writes the frame type after
+// the Message), for a UDP A query and a TCP AAAA response.
+TEST(DnstapDecode, CapturedResolverFrames) {
+    const Bytes query = fromHex(
+        "0A02766D120E756E626F756E6420312E31372E31726008051001180122047F0000012A047F00000130B0C103389BDB0240B7EEE1"
+        "D8064D1095B202523932230120000100000000000103777777076578616D706C650474657374000001000100002904D000000000"
+        "000C000A000819D05E549A65AAAB7801");
+    const Bytes response = fromHex(
+        "0A02766D120E756E626F756E6420312E31372E31727008061001180222047F0000012A047F0000013099B702389BDB0260B7EEE1"
+        "D8066DA033E203724979368580000100010000000103777777076578616D706C65047465737400001C0001C00C001C0001000001"
+        "2C001020010DB800000000000000000000001000002904D00000000000007801");
+    DnstapEvent e = emptyEvent();
+    EXPECT_EQ(decode(e, query), query.size());
+    EXPECT_EQ(e.identity, text("vm"));
+    EXPECT_EQ(e.version, text("unbound 1.17.1"));
+    EXPECT_TRUE(e.extra.empty());
+    EXPECT_EQ(e.type, 5u);
+    EXPECT_EQ(e.socket_family, 1u);
+    EXPECT_EQ(e.socket_protocol, 1u);
+    EXPECT_EQ(e.query_address, bytes({127, 0, 0, 1}));
+    EXPECT_EQ(e.response_address, bytes({127, 0, 0, 1}));
+    EXPECT_EQ(e.query_port, 57520u);
+    EXPECT_EQ(e.response_port, 44443u);
+    EXPECT_EQ(e.query_time_sec, 1796765495u);
+    EXPECT_EQ(e.query_time_nsec, 45258000u);
+    EXPECT_EQ(e.query_message.size(), 57u);
+    EXPECT_EQ(e.query_message[0], 0x32);
+    EXPECT_EQ(e.query_message[56], 0xAB);
+    EXPECT_EQ(e.response_time_sec, 0u);
+    EXPECT_TRUE(e.response_message.empty());
+    EXPECT_EQ(getDnstapEventType(query.data(), static_cast<unsigned int>(query.size()), 0), 5u);
+
+    EXPECT_EQ(decode(e, response), response.size());
+    EXPECT_EQ(e.type, 6u);
+    EXPECT_EQ(e.socket_protocol, 2u);
+    EXPECT_EQ(e.query_port, 39833u);
+    EXPECT_EQ(e.response_time_sec, 1796765495u);
+    EXPECT_EQ(e.response_time_nsec, 65156000u);
+    EXPECT_EQ(e.query_time_sec, 0u);
+    EXPECT_TRUE(e.query_message.empty());
+    EXPECT_EQ(e.response_message.size(), 73u);
+    // The AAAA answer's address sits just before the OPT record.
+    const Bytes tail(e.response_message.end() - 27, e.response_message.end() - 11);
+    EXPECT_EQ(tail, fromHex("20010DB8000000000000000000000010"));
+
+    // Our encoding of the decoded event decodes to the same fields.
+    Bytes again;
+    encodeDnstapEvent(again, e);
+    DnstapEvent back = emptyEvent();
+    EXPECT_EQ(decode(back, again), again.size());
+    expectSameFields(e, back);
+}
