@@ -1,6 +1,7 @@
 #include "dns/formatter.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <utility>
@@ -43,6 +44,21 @@ constexpr size_t FixedBound = 384;
 constexpr size_t RecordBound = 192;
 constexpr size_t NumberBound = 20;
 constexpr size_t ParamBound = 32;
+
+// The character after the backslash for each byte JSON strings escape; 0 for
+// bytes copied as they are.
+constexpr std::array<char, 256> JsonEscapes = [] {
+    std::array<char, 256> t{};
+    t[0x08] = 'b';
+    t[0x09] = 't';
+    t[0x0A] = 'n';
+    t[0x0C] = 'f';
+    t[0x0D] = 'r';
+    t['"'] = '"';
+    t['/'] = '/';
+    t['\\'] = '\\';
+    return t;
+}();
 
 constexpr uint16_t FlagAa = 0x0400;
 constexpr uint16_t FlagTc = 0x0200;
@@ -103,22 +119,13 @@ public:
         put('"');
         for (size_t i = 0; i < n; ++i) {
             const uint8_t c = data[i];
-            char e;
-            switch (c) {
-            case 0x08: e = 'b'; break;
-            case 0x09: e = 't'; break;
-            case 0x0A: e = 'n'; break;
-            case 0x0C: e = 'f'; break;
-            case 0x0D: e = 'r'; break;
-            case '"': e = '"'; break;
-            case '/': e = '/'; break;
-            case '\\': e = '\\'; break;
-            default:
+            const char e = JsonEscapes[c];
+            if (e == 0) [[likely]] {
                 *p_++ = c;
-                continue;
+            } else {
+                *p_++ = '\\';
+                *p_++ = static_cast<uint8_t>(e);
             }
-            *p_++ = '\\';
-            *p_++ = static_cast<uint8_t>(e);
         }
         put('"');
     }
