@@ -1,8 +1,16 @@
 #include "pipeline/worker/forwarder.h"
 
+#include <chrono>
 #include <climits>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
 #include <string>
 
+#include "dns/formatter.h"
+#include "foundation/encoding/hex.h"
+#include "foundation/log.h"
+#include "pipeline/queue.h"
 #include "pipeline/worker/listener.h"
 
 namespace ns::worker::forwarder {
@@ -123,6 +131,281 @@ void parseForwarder(const char* text, ForwarderConfig& config)
         } else {
             throw ForwarderError("Unknown parameter '" + name + "'");
         }
+    }
+}
+
+// ---- Forwarder worker ------------------------------------------------------
+
+Forwarder::Forwarder(ForwarderConfig config_, ForwarderContext context_)
+    : config(std::move(config_)), context(context_)
+{
+    socket = new ns::net::Socket(config.id, config.socketConfig);
+    tlsSocket = new ns::net::tls::TlsSocket(config.id, false, config.tlsSocketConfig, *socket);
+    fstrmSocket = new ns::net::fstrm::FstrmSocket(config.id, config.fstrmSocketConfig, *socket, *tlsSocket);
+    const uint32_t batchSize = config.batchSize ? config.batchSize : 1;
+    current = new ForwarderBatch(batchSize);
+    previous = new ForwarderBatch(batchSize);
+    prefix = "Forwarder[" + std::to_string(config.id) + "]: ";
+}
+
+Forwarder::~Forwarder()
+{
+    // A running thread would use what is freed below: join it first.
+    if (thread) {
+        stopProcessLoopThread();
+        if (thread->joinable())
+            thread->join();
+        delete thread;
+    }
+    try {
+        tlsSocket->close();
+    } catch (const std::exception&) {
+    }
+    delete tlsSocket;
+    try {
+        socket->close();
+    } catch (const std::exception&) {
+    }
+    delete fstrmSocket;
+    delete socket;
+    delete current;
+    delete previous;
+}
+
+void Forwarder::getMetrics(ns::metrics::ForwarderMetrics& out)
+{
+    const bool isConnected = connected.load();
+    const uint64_t bytesSent = metrics.bytesSent.load();
+    const uint64_t eventsSent = metrics.eventsSent.load();
+    const uint64_t connects = metrics.connects.load();
+    const uint64_t dnstapErrors = metrics.dnstapErrors.load();
+    out.connected = isConnected;
+    out.bytesSent = bytesSent - lastReported.bytesSent.load();
+    out.eventsSent = eventsSent - lastReported.eventsSent.load();
+    out.connects = connects - lastReported.connects.load();
+    out.dnstapErrors = dnstapErrors - lastReported.dnstapErrors.load();
+    lastReported.connected = isConnected;
+    lastReported.bytesSent = bytesSent;
+    lastReported.eventsSent = eventsSent;
+    lastReported.connects = connects;
+    lastReported.dnstapErrors = dnstapErrors;
+}
+
+void Forwarder::startProcessLoopThread()
+{
+    if (thread)
+        return;
+    stop = false;
+    thread = new std::thread(Forwarder_processLoop, this);
+}
+
+void Forwarder::stopProcessLoopThread()
+{
+    if (!thread)
+        return;
+    stop = true;
+    context.eventQueue->signal();
+}
+
+void Forwarder::joinProcessLoopThread()
+{
+    if (thread && thread->joinable())
+        thread->join();
+}
+
+void Forwarder::connect(bool& connectedSinceError)
+{
+    if (config.forceStdout || socket->isConnected())
+        return;
+    metrics.connects++;
+    socket->connect();
+    connected = true;
+    if (config.tlsSocketConfig.enabled)
+        tlsSocket->connect();
+    if (context.formatter->isFormatDnstap())
+        fstrmSocket->sendstart();
+    connectedSinceError = true;
+}
+
+// Takes up to batchSize events into `current` and renders them into
+// sendBuffer. Returns false when nothing was kept.
+bool Forwarder::fillBatch()
+{
+    const bool dnstap = context.formatter->isFormatDnstap();
+    ForwarderBatch& batch = *current;
+    const uint32_t limit = static_cast<uint32_t>(batch.lengths.size());
+    for (uint32_t i = 0; i < limit; ++i) {
+        const size_t start = batch.raw.size();
+        context.eventQueue->extract(batch.raw);
+        if (batch.raw.size() == start)
+            break;
+        batch.extracted++;
+        const uint32_t length = static_cast<uint32_t>(batch.raw.size() - start);
+        batch.lengths[i] = 0;
+        bool kept = false;
+        if (dnstap) {
+            uint8_t header[4] = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
+                                 static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+            sendBuffer.insert(sendBuffer.end(), header, header + 4);
+            sendBuffer.insert(sendBuffer.end(), batch.raw.begin() + static_cast<std::ptrdiff_t>(start),
+                              batch.raw.end());
+            kept = true;
+        } else {
+            const size_t mark = sendBuffer.size();
+            try {
+                ns::encoding::dnstap::decodeDnstapEvent(dnstapEvent, batch.raw.data() + start, length, 0);
+                if (ns::net::dns::extractDnsMessageEventFromDnstapEvent(messageEvent, dnstapEvent))
+                    kept = context.formatter->format(sendBuffer, messageEvent);
+            } catch (const std::exception&) {
+                metrics.dnstapErrors++;
+                kept = false;
+            }
+            // A skipped event leaves nothing of itself in the batch.
+            if (!kept)
+                sendBuffer.resize(mark);
+        }
+        if (kept) {
+            batch.lengths[i] = length;
+            batch.count++;
+            batch.bytes = static_cast<uint32_t>(sendBuffer.size());
+        } else {
+            batch.raw.resize(start);
+        }
+    }
+    return batch.count != 0;
+}
+
+void Forwarder::writeStdout()
+{
+    const unsigned char* data = sendBuffer.data();
+    size_t size = sendBuffer.size();
+    if (context.formatter->isFormatDnstap()) {
+        stdoutLine.clear();
+        ns::encoding::hex::formatHex(stdoutLine, sendBuffer.data(), static_cast<uint32_t>(sendBuffer.size()));
+        stdoutLine.push_back('\n');
+        data = stdoutLine.data();
+        size = stdoutLine.size();
+    }
+    // Written whole, by length, under the log's lock so that log lines and
+    // event lines never interleave mid-line.
+    std::lock_guard<std::mutex> lock(ns::log::mtx);
+    std::cout.flush();
+    std::fwrite(data, 1, size, stdout);
+    std::fflush(stdout);
+}
+
+void Forwarder::sendBatch()
+{
+    if (config.forceStdout) {
+        writeStdout();
+    } else if (context.formatter->isFormatDnstap()) {
+        fstrmSocket->sendblock(sendBuffer.data(), static_cast<uint32_t>(sendBuffer.size()));
+    } else if (config.tlsSocketConfig.enabled) {
+        tlsSocket->sendblock(sendBuffer.data(), static_cast<uint32_t>(sendBuffer.size()));
+    } else {
+        socket->sendblock(sendBuffer.data(), static_cast<uint32_t>(sendBuffer.size()));
+    }
+    metrics.bytesSent += current->bytes;
+    metrics.eventsSent += current->count;
+    std::swap(current, previous);
+    current->clear();
+    sendBuffer.clear();
+}
+
+void Forwarder::disconnect()
+{
+    if (socket->isConnected()) {
+        if (context.formatter->isFormatDnstap())
+            fstrmSocket->sendstop();
+        if (config.tlsSocketConfig.enabled)
+            tlsSocket->close();
+    }
+    socket->close();
+    connected = false;
+}
+
+void Forwarder::returnBatch(const ForwarderBatch& batch, const char* which)
+{
+    ns::log::info((prefix + "Returning " + std::to_string(batch.count) + " " + which +
+                   " events back to the event queue")
+                      .c_str());
+    size_t offset = 0;
+    for (uint32_t i = 0; i < batch.extracted; ++i) {
+        const uint32_t length = batch.lengths[i];
+        if (length == 0)
+            continue;
+        context.eventQueue->append(batch.raw.data() + offset, length);
+        offset += length;
+    }
+}
+
+void Forwarder::requeueData()
+{
+    if (config.requeue) {
+        if (config.durable && previous->count != 0)
+            returnBatch(*previous, "previous");
+        previous->clear();
+        if (current->count != 0)
+            returnBatch(*current, "current");
+    } else {
+        previous->clear();
+    }
+    current->clear();
+}
+
+void Forwarder::processLoop()
+{
+    current->clear();
+    previous->clear();
+    ns::log::info((prefix + "Configured target is " + config.socketConfig.host + ":" +
+                   std::to_string(config.socketConfig.port))
+                      .c_str());
+    bool connectedSinceError = false;
+    while (!stop) {
+        try {
+            connect(connectedSinceError);
+            while (!stop) {
+                if (!fillBatch()) {
+                    current->clear();
+                    sendBuffer.clear();
+                    context.eventQueue->wait();
+                    continue;
+                }
+                sendBatch();
+            }
+            current->clear();
+            sendBuffer.clear();
+            if (!config.forceStdout)
+                disconnect();
+            break;
+        } catch (const std::exception& e) {
+            ns::log::error((prefix + "Connection error: " + e.what()).c_str());
+            if (!config.forceStdout) {
+                socket->close();
+                connected = false;
+            }
+            sendBuffer.clear();
+            requeueData();
+            if (config.tlsSocketConfig.enabled)
+                tlsSocket->reset();
+            if (!connectedSinceError) {
+                for (int i = 0; i < 10 && !stop; ++i)
+                    std::this_thread::sleep_for(std::chrono::seconds(1));
+            }
+            connectedSinceError = false;
+        }
+    }
+}
+
+void Forwarder_processLoop(Forwarder* forwarder)
+{
+    const std::string prefix = "Forwarder[" + std::to_string(forwarder->getId()) + "]: ";
+    try {
+        ns::log::info((prefix + "Starting process loop").c_str());
+        forwarder->processLoop();
+        ns::log::info((prefix + "Finished process loop").c_str());
+    } catch (const std::exception& e) {
+        ns::log::error((prefix + "Process loop failed: " + e.what()).c_str());
     }
 }
 

@@ -3,7 +3,9 @@
 set -euo pipefail
 
 QX=$(readlink -f "$1")
-WORK=$(mktemp -d /tmp/qx-e2e.XXXXXX)
+# Lower case only: the daemon lower-cases Unix socket paths of listener entries.
+WORK=$(mktemp -u /tmp/qx-e2e.XXXXXXXX | tr "A-Z" "a-z")
+mkdir -p "$WORK"
 PIDS=()
 
 cleanup() {
