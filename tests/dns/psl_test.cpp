@@ -90,7 +90,7 @@ TEST_F(SuffixTest, ConfiguredDomainsComeFirst)
 {
     addDomainSuffix("Example.COM", false);
     EXPECT_EQ(offsetOf("a.b.example.com", true, true), 4u);
-    EXPECT_EQ(offsetOf("a.b.example.com", true, false), 2u);
+    EXPECT_EQ(offsetOf("a.b.example.com", false, true), 4u);
     addDomainSuffix("b.example.org", false);
     EXPECT_EQ(offsetOf("a.b.example.org", true, true), 2u);
     EXPECT_EQ(offsetOf("a.b.example.org", true, false), 4u);
