@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 #include <new>
 #include <random>
@@ -383,6 +385,76 @@ TEST(DnsMessage, SteadyStateDecodeDoesNotAllocate) {
     EXPECT_EQ(allocations.load(), 0u);
 }
 
+// Messages captured from a real DNS server, with their decoded header,
+// question and records checked against the server's own presentation text.
+std::string dataPath(const char* name) {
+    std::string here = __FILE__;
+    return here.substr(0, here.rfind('/')) + "/data/" + name;
+}
+
+std::vector<uint8_t> fromHex(const std::string& h) {
+    std::vector<uint8_t> b;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        b.push_back(uint8_t(std::stoi(h.substr(i, 2), nullptr, 16)));
+    return b;
+}
+
+struct Captured {
+    std::string comment;
+    std::vector<uint8_t> query, response;
+};
+
+std::vector<Captured> loadCaptured() {
+    std::ifstream in(dataPath("knot_messages.txt"));
+    std::vector<Captured> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("## ", 0) == 0)
+            continue; // file comment
+        if (line.rfind("# ", 0) == 0)
+            out.push_back({line, {}, {}});
+        else if (line.rfind("query ", 0) == 0)
+            out.back().query = fromHex(line.substr(6));
+        else if (line.rfind("response ", 0) == 0)
+            out.back().response = fromHex(line.substr(9));
+    }
+    return out;
+}
+
+std::string dump(const DnsMessage& m) {
+    std::ostringstream o;
+    o << "err=" << m.error << " id=" << m.id << " flags=" << m.flags << " q=" << text(m.qname) << " " << m.qtype
+      << " an=" << m.ancount << " ns=" << m.nscount << " ar=" << m.arcount << "\n";
+    auto section = [&](const char* tag, const std::vector<DnsRecord*>& v, int n) {
+        for (int i = 0; i < n; ++i)
+            o << "  " << tag << " " << text(v[i]->name) << " " << v[i]->type << " " << v[i]->ttl << " | "
+              << text(v[i]->rdata) << "\n";
+    };
+    section("an", m.answers, m.ancount);
+    section("ns", m.authority, m.nscount);
+    section("ar", m.additional, m.arcount);
+    return o.str();
+}
+
+TEST(DnsMessage, CapturedServerMessages) {
+    std::vector<Captured> captured = loadCaptured();
+    ASSERT_EQ(captured.size(), 27u);
+    std::ifstream expectedFile(dataPath("knot_messages.expected"));
+    std::stringstream expected;
+    expected << expectedFile.rdbuf();
+    std::string actual;
+    DnsMessage m;
+    for (const auto& c : captured) {
+        decodeDnsMessage(c.query.data(), uint32_t(c.query.size()), m, true);
+        EXPECT_EQ(m.error, "") << c.comment;
+        EXPECT_EQ(m.arcount, 0) << c.comment; // the query's OPT record is dropped
+        EXPECT_EQ(text(m.qname) + " ", c.comment.substr(2, c.comment.find(' ', 2) - 2) + ". ");
+        decodeDnsMessage(c.response.data(), uint32_t(c.response.size()), m, true);
+        actual += c.comment + "\n" + dump(m);
+    }
+    EXPECT_EQ(actual, expected.str());
+}
+
 // Hostile input: every truncation and many random mutations of a rich message,
 // plain random bytes and crafted worst cases must decode or fail cleanly.
 TEST(DnsMessage, Robustness) {
@@ -414,9 +486,12 @@ TEST(DnsMessage, Robustness) {
     for (size_t n = 0; n <= w.b.size(); ++n)
         check(std::vector<uint8_t>(w.b.begin(), w.b.begin() + n));
 
+    std::vector<std::vector<uint8_t>> seeds = {w.b};
+    for (const auto& c : loadCaptured())
+        seeds.push_back(c.response);
     std::mt19937 rng(12345);
-    for (int i = 0; i < 20000; ++i) {
-        std::vector<uint8_t> b = w.b;
+    for (int i = 0; i < 40000; ++i) {
+        std::vector<uint8_t> b = seeds[i % seeds.size()];
         int flips = 1 + int(rng() % 4);
         for (int f = 0; f < flips; ++f)
             b[rng() % b.size()] = uint8_t(rng());
