@@ -306,6 +306,8 @@ inline std::string findTool(const std::string& name)
 // stopped by its pid when the object goes away.
 class Process {
 public:
+    // An empty stdinPath gives the process a pipe that stays open until
+    // closeStdin() (some peers end when their input ends).
     Process(const std::vector<std::string>& argv, const std::string& stdinPath = "/dev/null",
             const std::string& stdoutPath = "/dev/null", const std::string& stderrPath = "/dev/null")
     {
@@ -313,9 +315,12 @@ public:
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
+        int fds[2] = {-1, -1};
+        if (stdinPath.empty() && pipe2(fds, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe failed");
         pid_ = fork();
         if (pid_ == 0) {
-            int in = open(stdinPath.c_str(), O_RDONLY);
+            int in = stdinPath.empty() ? fds[0] : open(stdinPath.c_str(), O_RDONLY);
             int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(in, 0);
@@ -324,10 +329,24 @@ public:
             execv(args[0], args.data());
             _exit(127);
         }
+        if (fds[0] != -1)
+            ::close(fds[0]);
+        stdinWrite_ = fds[1];
         if (pid_ < 0)
             throw std::runtime_error("fork failed");
     }
-    ~Process() { stop(SIGKILL); }
+    ~Process()
+    {
+        stop(SIGKILL);
+        closeStdin();
+    }
+
+    void closeStdin()
+    {
+        if (stdinWrite_ != -1)
+            ::close(stdinWrite_);
+        stdinWrite_ = -1;
+    }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
@@ -378,6 +397,7 @@ public:
 private:
     pid_t pid_ = 0;
     int status_ = -1;
+    int stdinWrite_ = -1;
 };
 
 // Waits up to `ms` for `ready` to hold, checking every 20 ms.
