@@ -40,7 +40,7 @@ constexpr const char* EventTypeQuerylog[13] = {
 // Upper bounds used to size the one buffer growth of a line: any fixed text
 // of a line or of one record, a decimal number, a parameter mnemonic (or its
 // prefix and number).
-constexpr size_t FixedBound = 384;
+constexpr size_t FixedBound = 512;
 constexpr size_t RecordBound = 192;
 constexpr size_t NumberBound = 20;
 constexpr size_t ParamBound = 32;
