@@ -1,0 +1,304 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/stack_fixture.h"
+#include "pipeline/queue.h"
+#include "pipeline/worker/dnstap_sender.h"
+#include "pipeline/worker/listener.h"
+
+using namespace dnstap_sender;
+using ns::event::queue::EventQueue;
+using ns::worker::listener::Listener;
+using ns::worker::listener::ListenerConfig;
+using ns::worker::listener::ListenerContext;
+using stack_fixture::TempDir;
+using stack_fixture::waitFor;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double since(Clock::time_point begin) { return std::chrono::duration<double>(Clock::now() - begin).count(); }
+
+class ListenerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        certDir = new TempDir();
+        certs = new stack_fixture::Certificates(stack_fixture::makeCertificates(certDir->path()));
+    }
+    static void TearDownTestSuite()
+    {
+        delete certs;
+        delete certDir;
+    }
+
+    ListenerConfig unixListener(const std::string& options = "")
+    {
+        ListenerConfig config;
+        std::string text = "unix /placeholder read-timeout=1 group=" + stack_fixture::ownGroup() + " mode=600 " + options;
+        ns::worker::listener::parseListener(text.c_str(), config);
+        // The parser lower-cases paths; the temporary folder's name is mixed-case.
+        config.socketConfig.path = dir.file("l.sock");
+        return config;
+    }
+
+    void start(ListenerConfig config)
+    {
+        clientConfig = config.socketConfig;
+        clientConfig.writeTimeout = 2;
+        listener = std::make_unique<Listener>(config, ListenerContext{&queue});
+        listener->startProcessLoopThread();
+        std::string where = config.socketConfig.isUnix ? config.socketConfig.path
+                                                       : config.socketConfig.host + ":" +
+                                                             std::to_string(config.socketConfig.port);
+        ASSERT_TRUE(waitFor([&] { return log.has("Socket[" + std::to_string(config.id) + "]: Listening on " + where); }));
+    }
+
+    std::unique_ptr<Sender> connect(bool useTls = false)
+    {
+        auto sender = std::make_unique<Sender>(100, clientConfig, useTls);
+        sender->connect();
+        return sender;
+    }
+
+    // Opens a unidirectional stream and waits until the listener counts it.
+    std::unique_ptr<Sender> openStream(uint64_t acceptsBefore)
+    {
+        auto sender = connect();
+        sender->send(control(2));
+        EXPECT_TRUE(waitFor([&] { return log.count("]: Handling connection\n") > acceptsBefore; }));
+        return sender;
+    }
+
+    void stopAndJoin()
+    {
+        listener->stopProcessLoopThread();
+        listener->joinProcessLoopThread();
+    }
+
+    void TearDown() override
+    {
+        if (listener)
+            stopAndJoin();
+    }
+
+    static TempDir* certDir;
+    static stack_fixture::Certificates* certs;
+
+    LogCapture log;
+    TempDir dir;
+    EventQueue queue{smallQueue()};
+    ns::net::SocketConfig clientConfig;
+    std::unique_ptr<Listener> listener;
+};
+
+TempDir* ListenerTest::certDir = nullptr;
+stack_fixture::Certificates* ListenerTest::certs = nullptr;
+
+TEST_F(ListenerTest, UnixListenerServesAndRemovesFinishedReceivers)
+{
+    start(unixListener());
+    EXPECT_TRUE(log.has("Listener[0]: Starting process loop"));
+    EXPECT_TRUE(log.has("Listener[0]: Listening on path is " + dir.file("l.sock")));
+
+    for (int round = 0; round < 2; ++round) {
+        auto sender = connect();
+        sender->send(control(4));
+        EXPECT_EQ(sender->read(42), control(1));
+        sender->send(control(2) + data(payload(64, round)) + control(3, false));
+        EXPECT_EQ(sender->read(12), control(5, false));
+        std::string finished = "Listener[0]: Receiver[" + std::to_string(round) + "] Is finished";
+        ASSERT_TRUE(waitFor([&] { return log.has(finished); })) << log.all();
+        // Deleted by the listener: the connection is closed.
+        EXPECT_TRUE(sender->closedByPeer());
+    }
+    auto events = drain(queue);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1], payload(64, 1));
+
+    ns::metrics::ListenerMetrics m;
+    listener->getMetrics(m);
+    EXPECT_EQ(m.accepts.load(), 2u);
+    EXPECT_EQ(m.activeReceivers.load(), 0u);
+    EXPECT_EQ(m.peakReceivers.load(), 1u);
+    EXPECT_EQ(m.receiverCount, 0u);
+    EXPECT_TRUE(m.isUnix);
+    EXPECT_EQ(m.path, dir.file("l.sock"));
+    listener->getMetrics(m);
+    EXPECT_EQ(m.accepts.load(), 0u);
+
+    stopAndJoin();
+    EXPECT_TRUE(log.has("Listener[0]: Finished process loop"));
+    EXPECT_EQ(log.errors(), "");
+}
+
+TEST_F(ListenerTest, TcpListenerMetricsListReceiversInIdOrder)
+{
+    uint16_t port = stack_fixture::freePort();
+    ListenerConfig config;
+    std::string text = "ipv4 127.0.0.1 " + std::to_string(port) + " read-timeout=1";
+    ns::worker::listener::parseListener(text.c_str(), config);
+    config.id = 3;
+    start(config);
+    EXPECT_TRUE(log.has("Listener[3]: Listening on 127.0.0.1:" + std::to_string(port)));
+
+    std::vector<std::unique_ptr<Sender>> senders;
+    for (uint64_t i = 0; i < 3; ++i)
+        senders.push_back(openStream(i));
+    senders[1]->send(data("hello") + data("world"));
+    ASSERT_TRUE(waitFor([&] { return queue.getWriteOffset() == 16; }));
+
+    ns::metrics::ListenerMetrics m;
+    listener->getMetrics(m);
+    EXPECT_EQ(m.accepts.load(), 3u);
+    EXPECT_EQ(m.activeReceivers.load(), 3u);
+    EXPECT_EQ(m.peakReceivers.load(), 3u);
+    EXPECT_FALSE(m.isUnix);
+    EXPECT_EQ(m.host, "127.0.0.1");
+    EXPECT_EQ(m.port, port);
+    ASSERT_EQ(m.receiverCount, 3u);
+    ASSERT_EQ(m.receivers.size(), 3u);
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(m.receivers[i]->id, i);
+        EXPECT_EQ(m.receivers[i]->host, "127.0.0.1");
+        EXPECT_EQ(m.receivers[i]->port, stack_fixture::boundPort(senders[i]->socket.getHandle()));
+    }
+    EXPECT_EQ(m.receivers[1]->eventsReceived.load(), 2u);
+    EXPECT_EQ(m.receivers[1]->bytesReceived.load(), 18u);
+    EXPECT_EQ(m.receivers[0]->eventsReceived.load(), 0u);
+
+    // Receiver 0 ends by itself: the table shrinks, the record vector does not.
+    senders[0]->send(control(3, false));
+    ASSERT_TRUE(waitFor([&] { return log.has("Listener[3]: Receiver[0] Is finished"); }));
+    ASSERT_TRUE(waitFor([&] {
+        ns::metrics::ListenerMetrics probe;
+        listener->getMetrics(probe);
+        return probe.activeReceivers.load() == 2;
+    }));
+    listener->getMetrics(m);
+    EXPECT_EQ(m.activeReceivers.load(), 2u);
+    EXPECT_EQ(m.peakReceivers.load(), 3u);
+    EXPECT_EQ(m.receiverCount, 2u);
+    EXPECT_EQ(m.receivers.size(), 3u);
+    EXPECT_EQ(m.receivers[0]->id, 1u);
+    EXPECT_EQ(m.receivers[0]->eventsReceived.load(), 0u);
+    EXPECT_EQ(m.receivers[1]->id, 2u);
+}
+
+TEST_F(ListenerTest, ConnectionOverTheLimitIsClosedSilently)
+{
+    start(unixListener("max-connections=1"));
+    auto first = openStream(0);
+
+    auto second = connect();
+    EXPECT_TRUE(second->closedByPeer());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(log.count("Handling connection\n"), 1u);
+    ns::metrics::ListenerMetrics m;
+    listener->getMetrics(m);
+    EXPECT_EQ(m.accepts.load(), 1u);
+    EXPECT_EQ(m.activeReceivers.load(), 1u);
+
+    first->send(control(3, false));
+    ASSERT_TRUE(waitFor([&] { return log.has("Listener[0]: Receiver[0] Is finished"); }));
+    // The closed connection took id 1.
+    auto third = openStream(1);
+    third->send(data("after") + control(3, false));
+    ASSERT_TRUE(waitFor([&] { return log.has("Listener[0]: Receiver[2] Is finished"); }));
+    auto events = drain(queue);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0], "after");
+}
+
+TEST_F(ListenerTest, StopWithOpenConnectionsJoinsEveryReceiver)
+{
+    start(unixListener());
+    std::vector<std::unique_ptr<Sender>> senders;
+    for (uint64_t i = 0; i < 3; ++i)
+        senders.push_back(openStream(i));
+    // One more in the middle of a handshake, one bidirectional and idle.
+    senders.push_back(connect());
+    auto bidi = connect();
+    bidi->send(control(4));
+    EXPECT_EQ(bidi->read(42), control(1));
+    bidi->send(control(2));
+    ASSERT_TRUE(waitFor([&] { return log.count("Handling connection\n") == 5; }));
+
+    auto begin = Clock::now();
+    stopAndJoin();
+    // Listener: one 3 s wait; receivers: one 1 s read wait (the one still in
+    // its handshake waits out its read time-out).
+    EXPECT_LT(since(begin), 5.0);
+    EXPECT_EQ(log.count("Is finished"), 0u);
+    EXPECT_EQ(log.count("Finished process loop"), 1u + 5u);
+
+    // Receivers stay in the table with their connections open...
+    EXPECT_TRUE(bidi->quiet(1));
+    ns::metrics::ListenerMetrics m;
+    listener->getMetrics(m);
+    EXPECT_EQ(m.receiverCount, 5u);
+    // ...until the listener is destroyed.
+    listener.reset();
+    EXPECT_TRUE(bidi->closedByPeer());
+    EXPECT_TRUE(senders[0]->closedByPeer());
+}
+
+TEST_F(ListenerTest, ReceiversEndingAtShutdownAreStillJoined)
+{
+    start(unixListener());
+    std::vector<std::unique_ptr<Sender>> senders;
+    for (uint64_t i = 0; i < 8; ++i)
+        senders.push_back(openStream(i));
+    // Half end by themselves while the stop runs.
+    std::thread closer([&] {
+        for (size_t i = 0; i < senders.size(); i += 2)
+            senders[i]->send(control(3, false));
+    });
+    listener->stopProcessLoopThread();
+    closer.join();
+    listener->joinProcessLoopThread();
+    EXPECT_EQ(log.count("Finished process loop"), 1u + 8u);
+}
+
+TEST_F(ListenerTest, ListenErrorIsRetriedAndStopEndsThePause)
+{
+    ListenerConfig config;
+    ns::worker::listener::parseListener("ipv4 not-an-address 5353", config);
+    listener = std::make_unique<Listener>(config, ListenerContext{&queue});
+    auto begin = Clock::now();
+    listener->startProcessLoopThread();
+    ASSERT_TRUE(waitFor([&] { return log.count("Listener0: Listen error: Parse IPv4 address failed: ") >= 2; }, 8000))
+        << log.all();
+    double retry = since(begin);
+    EXPECT_GE(retry, 2.5);
+    EXPECT_LT(retry, 5.0);
+    EXPECT_EQ(log.count("Listener[0]: Listen error"), 0u);
+
+    begin = Clock::now();
+    stopAndJoin();
+    EXPECT_LT(since(begin), 1.5);
+    EXPECT_TRUE(log.has("Listener[0]: Finished process loop"));
+}
+
+TEST_F(ListenerTest, TlsOnAUnixListenerIsServed)
+{
+    start(unixListener("tls=on tls-certificate-cert-file=" + certs->server.cert +
+                       " tls-certificate-key-file=" + certs->server.key + " tls-validate=off"));
+    auto sender = connect(true);
+    sender->send(control(4));
+    EXPECT_EQ(sender->read(42), control(1));
+    sender->send(control(2) + data("secret") + control(3, false));
+    EXPECT_EQ(sender->read(12), control(5, false));
+    ASSERT_TRUE(waitFor([&] { return log.has("Listener[0]: Receiver[0] Is finished"); }));
+    auto events = drain(queue);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0], "secret");
+    EXPECT_EQ(log.errors(), "");
+}
+
+} // namespace
