@@ -1,6 +1,7 @@
 #include "pipeline/queue.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -42,12 +43,34 @@ std::string tooLongForHeader(uint64_t length)
     return "value length " + std::to_string(length) + " is larger than the maximum allowed of 16777215";
 }
 
+constexpr std::chrono::microseconds waitSpinTime(50);
+
+inline void cpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 bool fitsQueue(uint64_t length, uint64_t size)
 {
     return size >= 3 && length <= size - 3;
 }
 
 } // namespace
+
+AdaptiveMutex::AdaptiveMutex()
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+#ifdef PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+#endif
+    pthread_mutex_init(&mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
 
 EventQueue::EventQueue(EventQueueConfig cfg)
     : buffer(nullptr), readOffset(0), writeOffset(0), wrapped(false), config(std::move(cfg))
@@ -116,7 +139,7 @@ void EventQueue::append(const uint8_t* data, size_t length)
 
     const uint8_t header[3] = {uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length)};
     {
-        std::lock_guard<std::mutex> lock(dataMutex);
+        std::lock_guard<AdaptiveMutex> lock(dataMutex);
         // Dropping whole events until the new one fits gives the same result
         // as dropping each one when the writer reaches its header.
         const uint64_t need = uint64_t(length) + 3;
@@ -130,13 +153,18 @@ void EventQueue::append(const uint8_t* data, size_t length)
     // sees this event or this load sees it and the notify reaches its sleep.
     if (waiters.load(std::memory_order_seq_cst) != 0) {
         std::lock_guard<std::mutex> lock(waitMutex);
-        cond.notify_one();
+        // Wake one sleeper not already woken by an earlier append: a burst of
+        // appends then costs one wake-up per sleeper, not one per event.
+        if (sleeping != 0) {
+            --sleeping;
+            cond.notify_one();
+        }
     }
 }
 
 bool EventQueue::take(std::vector<unsigned char>& out)
 {
-    std::lock_guard<std::mutex> lock(dataMutex);
+    std::lock_guard<AdaptiveMutex> lock(dataMutex);
     if (isEmpty())
         return false;
     const uint64_t size = config.size;
@@ -174,16 +202,32 @@ void EventQueue::extract(std::vector<unsigned char>& out)
 
 void EventQueue::wait()
 {
+    // A consumer that finds the queue empty usually sees the next event
+    // within microseconds; a short look before sleeping spares the producer
+    // a futex wake per event. The count is only a hint: a stale zero falls
+    // through to the locked test below.
+    const auto spinEnd = std::chrono::steady_clock::now() + waitSpinTime;
+    for (unsigned i = 1;; ++i) {
+        if (metrics.eventsQueued.load(std::memory_order_relaxed) != 0)
+            return;
+        cpuRelax();
+        if (i % 64 == 0 && std::chrono::steady_clock::now() >= spinEnd)
+            break;
+    }
+
     std::unique_lock<std::mutex> lock(waitMutex);
     waiters.fetch_add(1, std::memory_order_seq_cst);
     for (;;) {
         if (signalled)
             break;
         {
-            std::lock_guard<std::mutex> dataLock(dataMutex);
+            std::lock_guard<AdaptiveMutex> dataLock(dataMutex);
             if (!isEmpty())
                 break;
         }
+        // Counted until an append picks this sleeper; a spurious return
+        // leaves the count high, which costs at most a needless notify.
+        ++sleeping;
         cond.wait(lock);
     }
     waiters.fetch_sub(1, std::memory_order_seq_cst);
@@ -193,6 +237,7 @@ void EventQueue::signal()
 {
     std::lock_guard<std::mutex> lock(waitMutex);
     signalled = true;
+    sleeping = 0;
     cond.notify_all();
 }
 
@@ -211,7 +256,7 @@ void EventQueue::getMetrics(ns::metrics::EventQueueMetrics& out)
 
 void EventQueue::clear()
 {
-    std::lock_guard<std::mutex> lock(dataMutex);
+    std::lock_guard<AdaptiveMutex> lock(dataMutex);
     readOffset = 0;
     writeOffset = 0;
     wrapped = false;
@@ -226,13 +271,13 @@ void EventQueue::clear()
 
 uint64_t EventQueue::getReadOffset()
 {
-    std::lock_guard<std::mutex> lock(dataMutex);
+    std::lock_guard<AdaptiveMutex> lock(dataMutex);
     return readOffset;
 }
 
 uint64_t EventQueue::getWriteOffset()
 {
-    std::lock_guard<std::mutex> lock(dataMutex);
+    std::lock_guard<AdaptiveMutex> lock(dataMutex);
     return writeOffset;
 }
 

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,23 @@
 namespace ns::event::queue {
 
 NS_DECLARE_ERROR(QueueError);
+
+// A mutex that spins briefly before it sleeps: the queue's critical sections
+// are one event copy long, so a contended lock is usually free again sooner
+// than a futex sleep and wake-up would take.
+class AdaptiveMutex {
+public:
+    AdaptiveMutex();
+    ~AdaptiveMutex() { pthread_mutex_destroy(&mutex); }
+    AdaptiveMutex(const AdaptiveMutex&) = delete;
+    AdaptiveMutex& operator=(const AdaptiveMutex&) = delete;
+    void lock() { pthread_mutex_lock(&mutex); }
+    void unlock() { pthread_mutex_unlock(&mutex); }
+    bool try_lock() { return pthread_mutex_trylock(&mutex) == 0; }
+
+private:
+    pthread_mutex_t mutex;
+};
 
 struct EventQueueConfig {
     uint64_t size;        // bytes of the ring
@@ -82,7 +100,7 @@ private:
     uint64_t readOffset;
     uint64_t writeOffset;
     bool wrapped;
-    std::mutex dataMutex;
+    AdaptiveMutex dataMutex;
     std::mutex waitMutex;
     std::condition_variable cond;
     EventQueueConfig config;
@@ -91,6 +109,8 @@ private:
     bool signalled = false;
     // Threads inside wait(); lets append skip waitMutex when nobody sleeps.
     std::atomic<uint32_t> waiters{0};
+    // Sleepers in cond.wait that no append has woken yet; under waitMutex.
+    uint32_t sleeping = 0;
 };
 
 } // namespace ns::event::queue

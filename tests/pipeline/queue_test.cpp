@@ -374,6 +374,8 @@ TEST(EventQueue, NoLostWakeUp)
         }
     });
     for (int i = 0; i < rounds; ++i) {
+        if (i % 16 == 0) // let the consumer get past any spinning into its sleep
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         put(q, payload(1 + i % 5, uint8_t(i)));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (done.load() <= i) {
@@ -386,6 +388,42 @@ TEST(EventQueue, NoLostWakeUp)
         }
     }
     consumer.join();
+}
+
+// Consumers asleep on the queue while events trickle in, alone and in bursts:
+// no event may sit in the queue while every consumer sleeps.
+TEST(EventQueue, SleepingConsumersAreWokenForEveryEvent)
+{
+    EventQueue q(ringOf(1 << 16));
+    constexpr int total = 3000;
+    std::atomic<int> got{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> consumers;
+    for (int c = 0; c < 3; ++c)
+        consumers.emplace_back([&] {
+            Bytes out;
+            while (!stop.load()) {
+                out.clear();
+                q.extract(out);
+                if (out.empty())
+                    q.wait();
+                else
+                    got.fetch_add(1);
+            }
+        });
+    for (int i = 0; i < total; ++i) {
+        if (i % 10 == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        put(q, payload(4, uint8_t(i)));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (got.load() < total && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(got.load(), total);
+    stop.store(true);
+    q.signal();
+    for (auto& t : consumers)
+        t.join();
 }
 
 // Several producers and competing consumers: every event comes out exactly
