@@ -14,7 +14,9 @@
 // dataMutex before it takes waitMutex to wake a sleeper, and skips that step
 // when nobody sleeps; wait() tests for data under dataMutex while it holds
 // waitMutex, so a wake-up between a forwarder's empty extract and its sleep is
-// never lost. signal() is sticky: a later wait() returns at once.
+// never lost. Before it locks anything, wait() briefly watches the event count,
+// since at high rates the next event is usually microseconds away.
+// signal() is sticky: a later wait() returns at once.
 #pragma once
 
 #include <atomic>
