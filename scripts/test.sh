@@ -23,5 +23,9 @@ for t in $tsan_targets; do
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" timeout 600 "build-tsan/$t" --gtest_brief=1
 done
 
+# Fuzzing: every target for 60 seconds under libFuzzer with the address and
+# undefined behaviour sanitizers (clang build in build-fuzz-clang).
+bash scripts/fuzz.sh
+
 total=$(ctest --test-dir build -N | awk '/Total Tests:/ {print $3}')
 echo "tests: ${total} passed, 0 failed"

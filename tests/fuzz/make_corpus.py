@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into tests/fuzz/corpus/.
 Run again after changing a seed; the files are kept in the repository."""
+import base64
 import os
 import struct
 
@@ -60,6 +61,10 @@ for target in ("dnstap", "dnstap_roundtrip", "formatter"):
     write(target, "response", RESPONSE)
     write(target, "truncated", RESPONSE[:40])
     write(target, "empty", b"")
+# A response whose empty owner name was once compared through a null pointer.
+write("formatter", "empty_name", base64.b64decode(
+    "CjaFgAABAAEAAAABA3d3dwcAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"
+    "ZXhhcG1sZXQAMAB4YQAAAAAAeAE="))
 
 # DNS messages.
 write("dns_message", "query", DNS_QUERY)
