@@ -227,6 +227,8 @@ void Forwarder::connect(bool& connectedSinceError)
     connectedSinceError = true;
 }
 
+static constexpr size_t maxBatchBytes = size_t(1) << 31;
+
 // Takes up to batchSize events into `current` and renders them into
 // sendBuffer. Returns false when nothing was kept.
 bool Forwarder::fillBatch()
@@ -235,6 +237,10 @@ bool Forwarder::fillBatch()
     ForwarderBatch& batch = *current;
     const uint32_t limit = static_cast<uint32_t>(batch.lengths.size());
     for (uint32_t i = 0; i < limit; ++i) {
+        // Send lengths and batch positions are 32-bit: a very large batch
+        // ends early rather than wrap (one event adds at most some 40 MB).
+        if (sendBuffer.size() >= maxBatchBytes)
+            break;
         const size_t start = batch.raw.size();
         context.eventQueue->extract(batch.raw);
         if (batch.raw.size() == start)
