@@ -26,6 +26,10 @@ constexpr uint32_t contentTypeField = 1;
 // little makes us hold little.
 constexpr size_t growStep = 4096;
 
+// Room of the read buffer: a few hundred typical dnstap frames per receive
+// call, and reads at least this large bypass it.
+constexpr uint32_t inputSize = 65536;
+
 } // namespace
 
 FstrmSocketConfig::FstrmSocketConfig()
@@ -38,9 +42,35 @@ FstrmSocket::FstrmSocket(uint32_t id, FstrmSocketConfig config, Socket& socket, 
 {
 }
 
-uint32_t FstrmSocket::readsome(unsigned char* buffer, uint32_t length)
+uint32_t FstrmSocket::rawReadsome(unsigned char* buffer, uint32_t length)
 {
     return useTls ? tlsSocket.readsome(buffer, length) : socket.readsome(buffer, length);
+}
+
+uint32_t FstrmSocket::fillInput()
+{
+    if (input.size() != inputSize)
+        input.resize(inputSize);  // once per connection stack
+    inputStart = 0;
+    inputEnd = 0;
+    inputEnd = rawReadsome(input.data(), inputSize);
+    return inputEnd;
+}
+
+uint32_t FstrmSocket::readsome(unsigned char* buffer, uint32_t length)
+{
+    if (length == 0)
+        return 0;
+    if (inputStart == inputEnd) {
+        // A large read goes straight into the caller's memory.
+        if (length >= inputSize)
+            return rawReadsome(buffer, length);
+        fillInput();
+    }
+    const uint32_t n = std::min(length, inputEnd - inputStart);
+    std::memcpy(buffer, input.data() + inputStart, n);
+    inputStart += n;
+    return n;
 }
 
 void FstrmSocket::readblock(unsigned char* buffer, uint32_t length)
@@ -75,10 +105,10 @@ void FstrmSocket::sendblock(const unsigned char* data, uint32_t length)
 
 uint32_t FstrmSocket::readlength(bool checkLimit)
 {
-    frame.resize(4);
-    readblock(frame.data(), 4);
+    unsigned char word[4];
+    readblock(word, 4);
     uint32_t v = 0;
-    decodeUint32(&v, frame.data(), 4, 0);
+    decodeUint32(&v, word, 4, 0);
     if (checkLimit && v > config.dataFrameMaxSize)
         throw FstrmError("Data frame length " + std::to_string(v) + " is larger than the configured limit " +
                          std::to_string(config.dataFrameMaxSize));
@@ -146,6 +176,9 @@ void FstrmSocket::sendcontrol(uint32_t type, bool withContentType)
 
 void FstrmSocket::sendstart()
 {
+    // Nothing left from a previous connection may pass for this one's reply.
+    inputStart = 0;
+    inputEnd = 0;
     if (config.bidirectional) {
         sendcontrol(FSTRM_CONTROL_READY, true);
         uint32_t c = readcontrol(true, true);

@@ -48,6 +48,9 @@ public:
     FstrmSocket(const FstrmSocket&) = delete;
     FstrmSocket& operator=(const FstrmSocket&) = delete;
 
+    // Reads are served from a read buffer that one receive call fills with
+    // as much as is waiting, so a stream of small frames costs one system
+    // call per buffer, not two per frame.
     uint32_t readsome(unsigned char* buffer, uint32_t length);
     void readblock(unsigned char* buffer, uint32_t length);
     // Replaces the contents of `out` with exactly `length` received bytes,
@@ -63,17 +66,30 @@ public:
     void sendcontrol(uint32_t type, bool withContentType);
 
     // Sender's opening (READY/ACCEPT when bidirectional, then START) and
-    // closing (STOP, then FINISH when bidirectional) handshakes.
+    // closing (STOP, then FINISH when bidirectional) handshakes. sendstart
+    // begins a new stream: it discards bytes buffered from an earlier one.
     void sendstart();
     void sendstop();
 
+    // Received bytes not yet handed out: the descriptor may not become
+    // readable again for them, so a reader must not wait for it first.
+    bool hasBufferedInput() const { return inputStart != inputEnd; }
+
 private:
+    // One receive call into the read buffer; returns the bytes it gave.
+    uint32_t fillInput();
+    uint32_t rawReadsome(unsigned char* buffer, uint32_t length);
+
     uint32_t id;
     FstrmSocketConfig config;
     Socket& socket;
     tls::TlsSocket& tlsSocket;
     bool useTls;
     std::vector<unsigned char> frame;
+    // Read buffer: bytes [inputStart, inputEnd) are received and unread.
+    std::vector<unsigned char> input;
+    uint32_t inputStart = 0;
+    uint32_t inputEnd = 0;
 };
 
 } // namespace ns::net::fstrm

@@ -169,8 +169,9 @@ void Receiver::processLoop()
         for (;;) {
             if (stop)
                 return;
-            // Input the TLS layer already holds never makes the descriptor readable.
-            if (!(useTls && tlsSocket->hasPendingInput())) {
+            // Input already read into the Frame Streams or TLS layer never
+            // makes the descriptor readable again.
+            if (!fstrmSocket->hasBufferedInput() && !(useTls && tlsSocket->hasPendingInput())) {
                 if (socket->wait(true, socket->getReadTimeout())) {
                     if (allowance == 0)
                         throw ReceiverError("Connection timed out");
