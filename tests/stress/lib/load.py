@@ -82,7 +82,7 @@ def serve_collector(conn, out, lock, delay):
         def need(n):
             nonlocal buf
             while len(buf) < n:
-                chunk = conn.recv(65536)
+                chunk = conn.recv(4096 if delay else 65536)
                 if not chunk:
                     raise EOFError("closed")
                 buf += chunk
