@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Many and hostile senders: 1000 senders connect at once to a listener that
-# holds 200; the 200 are served and the rest refused. Then well-behaved
+# Many and hostile senders: 1200 senders connect at once to a listener that
+# holds 1000 (the default limit): 1000 are held and served, each on a thread
+# of its own, and the rest refused at once. Then well-behaved
 # senders share two listeners with senders that stop mid-frame, vanish, send
 # garbage, send frames over the limit, stay silent before or after the
 # handshake, never finish the handshake or break the control sequence.
@@ -17,12 +18,13 @@ start collector python3 "$LOAD" collector "$WORK/collector.port" "$WORK/events"
 wait_for 10 test -s "$WORK/collector.port" || fail "collector did not start"
 CPORT=$(cat "$WORK/collector.port")
 
-LIMIT=200
+LIMIT=1000
+N=1200
 cat >"$WORK/stress.conf" <<EOF
 message-format dnstap
 message-queue-recovery off
 metrics-interval 3600
-listener unix $WORK/flood.sock group=$GROUP max-connections=$LIMIT
+listener unix $WORK/flood.sock group=$GROUP max-connections=$LIMIT listen-backlog=2048
 listener unix $WORK/hostile.sock group=$GROUP read-timeout=1 write-timeout=1 keepalive=1 fstrm-data-frame-max-size=1024
 forwarder ipv4 127.0.0.1 $CPORT batch-size=50
 EOF
@@ -52,11 +54,13 @@ back_to_start() {
 events_with() { grep -c "^$1" "$WORK/events" 2>/dev/null || true; }
 at_least() { [ "$(events_with "$1")" -ge "$2" ]; }
 
-# --- 1. 1000 senders at once against a limit of 200.
+# --- 1. 1200 senders at once against a limit of 1000.
 K=5
-load flood "$WORK/flood.sock" 1000 $LIMIT $K f >"$WORK/flood.out" 2>&1 || { cat "$WORK/flood.out"; fail "flood"; }
+load flood "$WORK/flood.sock" $N $LIMIT $K f "$QPID" >"$WORK/flood.out" 2>&1 || { cat "$WORK/flood.out"; fail "flood"; }
 cat "$WORK/flood.out"
-grep -q "^held $LIMIT refused 800$" "$WORK/flood.out" || fail "flood: not exactly $LIMIT held"
+grep -q "^held $LIMIT refused $((N - LIMIT))$" "$WORK/flood.out" || fail "flood: not exactly $LIMIT held"
+grep -q "^while held: $((T0 + LIMIT)) threads $((F0 + LIMIT)) descriptors$" "$WORK/flood.out" ||
+    fail "flood: not one thread and one descriptor per held connection"
 wait_for 30 at_least f $((LIMIT * K)) || fail "flood: $(events_with f) of $((LIMIT * K)) events"
 got=$(load check-prefix f $LIMIT "$WORK/events") || fail "flood: events lost or repeated"
 [ "$got" = $((LIMIT * K)) ] || fail "flood: $got events, expected $((LIMIT * K))"
@@ -96,5 +100,5 @@ stop_pid "$QPID" || fail "daemon did not stop"
 [ $(($(date +%s) - t0)) -le 15 ] || fail "stop took more than 15 s"
 [ "$(tail -1 "$WORK/daemon.log")" = "[INFO] Stopped" ] || fail "last line is not Stopped"
 if grep -qiE "sanitizer|runtime error|terminate called" "$WORK/daemon.log"; then fail "sanitizer or abort report"; fi
-echo "connections held: $LIMIT of 1000; hostile senders: $((BAD * 8)); events: $((LIMIT * 5 + 2 * GOOD * K))"
+echo "connections held: $LIMIT of $N; hostile senders: $((BAD * 8)); events: $((LIMIT * 5 + 2 * GOOD * K))"
 echo "PASS"

@@ -6,9 +6,11 @@ sockets only; every loop is bounded in count and time.
                                    frame's payload as one line to OUT; DELAY
                                    seconds of sleep per received chunk slow it
   procs PID                        "threads fds" of a process
-  flood SOCK N LIMIT K PREFIX      N senders connect at once; exactly LIMIT are
+  flood SOCK N LIMIT K PREFIX [PID]
+                                   N senders connect at once; exactly LIMIT are
                                    expected to be held; each held one sends K
-                                   events PREFIX<i>:<seq> and stops
+                                   events PREFIX<i>:<seq> and stops; with PID,
+                                   the daemon's counts while they are held
   hostile SOCK GOOD K PREFIX BAD   GOOD well-behaved senders (K events each)
                                    among BAD senders of each hostile kind
   blast SOCK N PREFIX SECONDS      N senders stream events as fast as they can
@@ -181,7 +183,7 @@ def send_events(s, prefix, index, k):
     s.sendall(b"".join(frame(b"%s%d:%d" % (prefix, index, seq)) for seq in range(k)))
 
 
-def flood(path, n, limit, k, prefix):
+def flood(path, n, limit, k, prefix, pid=None):
     prefix = prefix.encode()
     t0 = time.monotonic()
     socks = connect_all(path, n)
@@ -202,6 +204,8 @@ def flood(path, n, limit, k, prefix):
     closed = [s for s in socks if is_closed_by_peer(s)]
     held = [s for s in socks if s not in closed]
     print("held %d refused %d" % (len(held), len(closed)), flush=True)
+    if pid:
+        print("while held: %d threads %d descriptors" % procs(pid), flush=True)
     if len(held) != limit:
         raise SystemExit("expected %d connections held, got %d" % (limit, len(held)))
     sys.stdout.flush()
@@ -367,7 +371,7 @@ def main():
     elif cmd == "procs":
         print("%d %d" % procs(args[0]))
     elif cmd == "flood":
-        flood(args[0], int(args[1]), int(args[2]), int(args[3]), args[4])
+        flood(args[0], int(args[1]), int(args[2]), int(args[3]), args[4], args[5] if len(args) > 5 else None)
     elif cmd == "hostile":
         hostile(args[0], int(args[1]), int(args[2]), args[3], int(args[4]))
     elif cmd == "blast":
