@@ -63,6 +63,10 @@ void ConfigFile::read(const char* path)
         size_t len = static_cast<size_t>(got);
         if (len > 0 && buf[len - 1] == '\n')
             --len;
+        // A line written with CR LF: the CR goes too, also before a
+        // continuation line, so it never ends up inside a joined value.
+        if (len > 0 && buf[len - 1] == '\r')
+            --len;
         const std::string_view line(buf, len);
 
         size_t start = 0;
@@ -86,8 +90,17 @@ void ConfigFile::read(const char* path)
             append(pending);
         pending.assign(line.substr(start));
     }
+    // A directory, or a read error part-way, must not pass for a short file.
+    const int readErrno = errno;
+    const bool failed = std::ferror(file) != 0;
     std::free(buf);
     std::fclose(file);
+    if (failed) {
+        clear();
+        std::ostringstream msg;
+        msg << "ifstream(" << path << ") failed to read: " << ns::error::getMessage(readErrno);
+        throw ConfigError(msg.str());
+    }
     if (!pending.empty())
         append(pending);
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <pthread.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -276,6 +277,18 @@ public:
 
     void start()
     {
+        // Threads inherit the mask: SIGINT and SIGTERM reach only the main
+        // thread, so no worker's wait is cut short by them.
+        sigset_t block;
+        sigset_t old;
+        sigemptyset(&block);
+        sigaddset(&block, SIGINT);
+        sigaddset(&block, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &block, &old);
+        struct RestoreMask {
+            const sigset_t& mask;
+            ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+        } restore{old};
         for (auto* f : forwarders) {
             f->startProcessLoopThread();
             ++startedForwarders;

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 using ns::app::config::ConfigEntry;
@@ -119,6 +121,13 @@ TEST_F(ConfigFileTest, CarriageReturns)
     EXPECT_STREQ(file_.get("b"), "two");
 }
 
+TEST_F(ConfigFileTest, CarriageReturnBeforeAContinuationLine)
+{
+    load("forwarder ipv4 127.0.0.1\r\n  5353\r\n\r\nnext 1\r\n");
+    EXPECT_STREQ(file_.get("forwarder"), "ipv4 127.0.0.1 5353");
+    EXPECT_STREQ(file_.get("next"), "1");
+}
+
 TEST_F(ConfigFileTest, RepeatedKeys)
 {
     load("domain-suffix a.com\nDOMAIN-SUFFIX b.com\n");
@@ -159,4 +168,20 @@ TEST(ConfigRead, MissingFile)
     } catch (const ConfigError& e) {
         EXPECT_STREQ(e.what(), "ifstream(/nonexistent/q.conf) failed to open: No such file or directory");
     }
+}
+
+TEST(ConfigRead, DirectoryIsAnError)
+{
+    char tmpl[] = "/tmp/qxconfdirXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    ConfigFile f;
+    f.add("kept", "no");
+    try {
+        f.read(tmpl);
+        FAIL() << "no exception";
+    } catch (const ConfigError& e) {
+        EXPECT_EQ(std::string(e.what()), std::string("ifstream(") + tmpl + ") failed to read: Is a directory");
+    }
+    EXPECT_EQ(f.get("kept"), nullptr);
+    rmdir(tmpl);
 }

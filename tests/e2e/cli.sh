@@ -34,6 +34,19 @@ CONF
 pid=$!
 PIDS+=($pid)
 wait_for 10 grep -q "BackgroundLogger: Starting process loop" "$WORK/run.log" || fail "run did not start"
+# SIGINT and SIGTERM are blocked in every worker thread, open in the main one.
+sigblk() { awk '/^SigBlk:/ { print $2 }' "$1"; }
+workers=0
+for task in /proc/"$pid"/task/*; do
+    blocked=$((16#$(sigblk "$task/status") & 16#4002))
+    if [ "${task##*/}" = "$pid" ]; then
+        [ "$blocked" = 0 ] || fail "main thread blocks SIGINT/SIGTERM"
+    else
+        workers=$((workers + 1))
+        [ "$blocked" = $((16#4002)) ] || fail "worker thread ${task##*/} takes SIGINT/SIGTERM"
+    fi
+done
+[ "$workers" -ge 1 ] || fail "no worker thread seen"
 kill -TERM "$pid"
 set +e; wait "$pid"; rc=$?; set -e
 [ "$rc" = 0 ] || fail "run exit status $rc"
@@ -69,4 +82,12 @@ set -e
 [ "$rc" = 1 ] || fail "missing config status $rc"
 grep -qF "[ERROR] Run failed: ifstream($WORK/missing.conf) failed to open: No such file or directory" "$WORK/m.err" \
     || fail "missing config message: $(cat "$WORK/m.err")"
+# A directory is not an empty configuration.
+set +e
+"$QX" run "$WORK/conf" >"$WORK/d.out" 2>"$WORK/d.err"
+rc=$?
+set -e
+[ "$rc" = 1 ] || fail "directory config status $rc"
+grep -qxF "[ERROR] Run failed: ifstream($WORK/conf) failed to read: Is a directory" "$WORK/d.err" \
+    || fail "directory config message: $(cat "$WORK/d.err")"
 echo "cli: ok"
