@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -391,7 +392,12 @@ void Listener::acceptOne(ns::net::Socket* accepted)
         // The receiver owns the socket from here on, also when it fails to build.
         ns::net::Socket* socket = accepted;
         accepted = nullptr;
-        receiver = new Receiver(std::move(receiverConfig), receiverContext, socket);
+        receiver = new (std::nothrow) Receiver(std::move(receiverConfig), receiverContext, socket);
+        if (receiver == nullptr) {
+            // No memory for the receiver: it never took the socket, so close it here.
+            accepted = socket;
+            throw std::bad_alloc();
+        }
         receivers.emplace(receiver->getId(), receiver);
         entered = true;
         receiver->startProcessLoopThread();
