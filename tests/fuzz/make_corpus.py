@@ -89,6 +89,18 @@ write("fstrm", "sender_bidi", bytes([0x42]) + control(1, ctfield()) + control(5)
 write("fstrm", "sender_wrong_finish", bytes([0x42]) + control(1, ctfield()) + control(1, ctfield()))
 write("fstrm", "control_short", bytes([0xC3]) + be32(0) + be32(7) + be32(4) + b"abc")
 
+# Receiver: first byte = limits (bits 0-1 control, bits 2-3 data), then the
+# sender's bytes.
+write("receiver", "unidirectional", bytes([0]) + start + data_frame(QUERY) + data_frame(RESPONSE) + stop)
+write("receiver", "bidirectional", bytes([0]) + ready + start + data_frame(QUERY) + stop)
+write("receiver", "mid_frame", bytes([0]) + start + data_frame(b"abc") + be32(200) + QUERY[:50])
+write("receiver", "over_limit", bytes([0x08]) + start + data_frame(b"x" * 16) + data_frame(b"y" * 17))
+write("receiver", "second_start", bytes([0]) + start + data_frame(b"abc") + start + data_frame(b"def"))
+write("receiver", "two_fields", bytes([0]) + control(4, ctfield(b"other") + ctfield()) + start + stop)
+write("receiver", "field_past_end", bytes([0]) + be32(0) + be32(12) + be32(2) + be32(1) + be32(22) + CT)
+write("receiver", "control_limit", bytes([0x02]) + control(2, ctfield() + ctfield(b"z" * 20)) + data_frame(b"a"))
+write("receiver", "garbage", bytes([0]) + b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+
 # Queue files.
 events = [QUERY, RESPONSE, bytes([1]) * 300]
 good = queue_file(events)
