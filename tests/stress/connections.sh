@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
 # Many and hostile senders: 1200 senders connect at once to a listener that
 # holds 1000 (the default limit): 1000 are held and served, each on a thread
-# of its own, and the rest refused at once. Then well-behaved
-# senders share two listeners with senders that stop mid-frame, vanish, send
-# garbage, send frames over the limit, stay silent before or after the
-# handshake, never finish the handshake or break the control sequence.
-# Every well-behaved event arrives
-# exactly once, the daemon ends every hostile connection by itself, and its
-# thread and descriptor counts return to where they started.
+# of its own, and the rest refused at once. Then well-behaved senders share
+# two listeners with senders that stop mid-frame, vanish, send garbage, send
+# frames over the limit, stay silent before or after the handshake, never
+# finish the handshake or break the control sequence. Every well-behaved
+# event arrives exactly once, the daemon ends every hostile connection by
+# itself, and its thread and descriptor counts return to where they started.
 source "$(dirname "$0")/../e2e/lib/common.bash"
 need python3
 ulimit -n 8192
