@@ -19,7 +19,7 @@ run_daemon() {
 $format
 message-hostname e2e-host
 message-queue-recovery off
-metrics-interval 3600
+metrics-interval 1
 listener unix $WORK/$name.sock group=$GROUP
 forwarder $forwarder
 CONF
@@ -123,7 +123,7 @@ wait_for 10 grep -qF "[ERROR] Forwarder[0]: Connection error: " "$WORK/tlsbad.lo
 replay "$WORK/in.fstrm" "$WORK/tlsbad.sock"
 t0=$(date +%s)
 finish tlsbad
-[ $(($(date +%s) - t0)) -le 3 ] || fail "tlsbad: the stop waited for the reconnection pause"
+[ $(($(date +%s) - t0)) -le 5 ] || fail "tlsbad: the stop waited for the reconnection pause"
 [ ! -s "$WORK/tls.lines" ] || fail "tlsbad: data reached a collector that was not validated"
 
 run_daemon tls "message-format json" "ipv4 127.0.0.1 $TPORT tls=on tls-validate-ca-file=$WORK/cert.pem batch-size=25"
@@ -144,8 +144,7 @@ FCAP_PID=$LAST_PID
 wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$DPORT" || fail "fstrm_capture not listening"
 run_daemon dnstap "message-format dnstap" "ipv4 127.0.0.1 $DPORT batch-size=10"
 replay "$WORK/in.fstrm" "$WORK/dnstap.sock"
-wait_for 10 grep -qF "Listener[0]: Receiver[0] Is finished" "$WORK/dnstap.log" || fail "dnstap: replay not finished"
-sleep 1
+wait_drained "$WORK/dnstap.log" 20 || fail "dnstap: replay not finished or queue not drained"
 finish dnstap
 stop_pid "$FCAP_PID" || fail "fstrm_capture did not stop"
 fstrm_dump "$WORK/out.fstrm" >"$WORK/dump.txt" 2>&1 || fail "fstrm_dump"

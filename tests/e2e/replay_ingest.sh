@@ -17,7 +17,7 @@ wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$CPORT" || fail "fstrm_capture n
 cat >"$WORK/q.conf" <<CONF
 message-format dnstap
 message-queue-recovery off
-metrics-interval 3600
+metrics-interval 1
 listener unix $WORK/in.sock group=$GROUP
 listener ipv4 127.0.0.1 $LPORT
 forwarder ipv4 127.0.0.1 $CPORT batch-size=64
@@ -30,8 +30,7 @@ wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$LPORT" || fail "TCP listener mi
 fstrm_replay -t protobuf:dnstap.Dnstap -r "$WORK/a.fstrm" -u "$WORK/in.sock" >"$WORK/replay-a.log" 2>&1 || fail "replay over Unix"
 fstrm_replay -t protobuf:dnstap.Dnstap -r "$WORK/b.fstrm" -a 127.0.0.1 -p "$LPORT" >"$WORK/replay-b.log" 2>&1 || fail "replay over TCP"
 
-wait_for 20 grep -q "Receiver\[1\]: Finished process loop" "$WORK/daemon.log" || true
-sleep 1
+wait_drained "$WORK/daemon.log" 30 2 || fail "frames not all forwarded"
 stop_pid "$QPID" || fail "daemon did not stop"
 stop_pid "$CAPTURE_PID" || fail "fstrm_capture did not stop"
 

@@ -31,7 +31,7 @@ CONF
     wait_for 10 test -S "$WORK/$name.sock" || fail "$name: listener socket missing"
     replay "$WORK/in.fstrm" "$WORK/$name.sock"
     wait_for 10 grep -q "Listener\[0\]: Receiver\[0\] Is finished" "$WORK/$name.out" || fail "$name: replay not received"
-    sleep 1
+    settle "$WORK/$name.out" 10
     kill -TERM "$pid"
     for _ in $(seq 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -0 "$pid" 2>/dev/null && fail "$name: daemon did not stop"

@@ -14,7 +14,7 @@ wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$CPORT" || fail "fstrm_capture n
 cat >"$WORK/q.conf" <<CONF
 message-format dnstap
 message-queue-recovery off
-metrics-interval 3600
+metrics-interval 1
 listener unix $WORK/dnstap.sock group=$GROUP
 forwarder ipv4 127.0.0.1 $CPORT fstrm-mode=bidirectional batch-size=10
 CONF
@@ -26,6 +26,7 @@ start_unbound "$WORK/dnstap.sock"
 for i in $(seq 20); do query_unbound www.example.test A || true; done
 sleep 1
 stop_pid "$UNBOUND_PID" || fail "unbound did not stop"
+wait_drained "$WORK/daemon.log" 20 || fail "frames not all forwarded"
 stop_pid "$QPID" || fail "daemon did not stop"
 stop_pid "$CAPTURE_PID" || fail "fstrm_capture did not stop"
 

@@ -78,3 +78,14 @@ stop_pid() {
 GROUP=$(id -gn)
 
 count_lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
+
+# wait_drained LOG SECS [RECEIVERS]: waits until RECEIVERS (default 1)
+# connections have ended and a later metrics report shows an empty queue, so
+# a stop loses nothing still queued. Needs "metrics-interval 1".
+drained() {
+    awk -v want="$2" '/Is finished/ {n++; if (n >= want) f = NR}
+        f && NR > f && /Metrics:/ && /eventsQueued=0[] ]/ {ok = 1} END {exit !ok}' "$1"
+}
+wait_drained() {
+    wait_for "$2" drained "$1" "${3:-1}"
+}
