@@ -38,12 +38,10 @@ constexpr const char* EventTypeQuerylog[13] = {
 };
 
 // Upper bounds used to size the one buffer growth of a line: any fixed text
-// of a line or of one record, a decimal number, a parameter mnemonic (or its
-// prefix and number).
+// of a line or of one record, and a decimal number.
 constexpr size_t FixedBound = 512;
 constexpr size_t RecordBound = 192;
 constexpr size_t NumberBound = 20;
-constexpr size_t ParamBound = 32;
 
 // The character after the backslash for each byte JSON strings escape; 0 for
 // bytes copied as they are.
@@ -182,7 +180,7 @@ public:
         const uint32_t n = static_cast<uint32_t>(name.size());
         if (!builtin_ && !configured_)
             return n;
-        if (last_ != nullptr && last_->size() == n && std::memcmp(last_->data(), name.data(), n) == 0)
+        if (last_ != nullptr && last_->size() == n && (n == 0 || std::memcmp(last_->data(), name.data(), n) == 0))
             return lastOffset_;
         last_ = &name;
         lastOffset_ = getDomainSuffixOffset(name.data(), n, builtin_, configured_);
