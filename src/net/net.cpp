@@ -376,28 +376,41 @@ uint32_t Socket::readsome(unsigned char* buffer, uint32_t length)
     // recv() of 0 bytes would read as a closed peer.
     if (length == 0)
         return 0;
-    if (wait(true, config.readTimeout))
+    if (config.readTimeout == 0)
         throw SocketError("recv() failed: wait() timed out");
-    ssize_t n = recv(fd, buffer, length, 0);
-    if (n == -1)
-        throwErrno("recv() failed: ", errno);
-    if (n == 0)
-        throw SocketError("recv() failed: socket closed");
-    return static_cast<uint32_t>(n);
+    // The call is tried before any wait: on a busy stream data is usually
+    // there already, and the wait would be one more system call per read.
+    for (;;) {
+        ssize_t n = recv(fd, buffer, length, 0);
+        if (n > 0)
+            return static_cast<uint32_t>(n);
+        if (n == 0)
+            throw SocketError("recv() failed: socket closed");
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            throwErrno("recv() failed: ", errno);
+        if (wait(true, config.readTimeout))
+            throw SocketError("recv() failed: wait() timed out");
+    }
 }
 
 void Socket::sendblock(const unsigned char* data, uint32_t length)
 {
+    if (length != 0 && config.writeTimeout == 0)
+        throw SocketError("send() failed: wait() timed out");
     uint32_t sent = 0;
     while (sent < length) {
-        if (wait(false, config.writeTimeout))
-            throw SocketError("send() failed: wait() timed out");
+        // As for reads: wait only when the send buffer is full.
         ssize_t n = send(fd, data + sent, length - sent, MSG_NOSIGNAL);
-        if (n == -1)
-            throwErrno("send() failed: ", errno);
+        if (n > 0) {
+            sent += static_cast<uint32_t>(n);
+            continue;
+        }
         if (n == 0)
             throw SocketError("send() failed: socket closed");
-        sent += static_cast<uint32_t>(n);
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            throwErrno("send() failed: ", errno);
+        if (wait(false, config.writeTimeout))
+            throw SocketError("send() failed: wait() timed out");
     }
 }
 
