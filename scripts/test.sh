@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the daemon and runs the whole test suite: unit and end-to-end tests,
 # the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the threaded pipeline tests under ThreadSanitizer.
+# the threaded pipeline tests under ThreadSanitizer, the end-to-end and stress
+# tests against sanitizer builds of the daemon, and every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -22,6 +23,22 @@ for t in $tsan_targets; do
   echo "== $t (ThreadSanitizer)"
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" timeout 600 "build-tsan/$t" --gtest_brief=1
 done
+
+# The end-to-end and stress tests against sanitizer builds of the daemon. Its
+# listeners live until the process ends, so leak checks stay off here; any
+# report lands in san_logs and fails the run.
+san_logs=$(mktemp -d)
+ASAN_OPTIONS="detect_leaks=0 log_path=$san_logs/asan" UBSAN_OPTIONS="print_stacktrace=1 log_path=$san_logs/ubsan" \
+  ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 300 -L e2e
+cmake --build build-tsan -j "$jobs" --target quorvalex
+TSAN_OPTIONS="halt_on_error=1 log_path=$san_logs/tsan" \
+  ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 300 -L e2e
+if [ -n "$(ls -A "$san_logs")" ]; then
+  echo "Sanitizer reports from the daemon:"
+  cat "$san_logs"/*
+  exit 1
+fi
+rm -rf "$san_logs"
 
 # Fuzzing: every target for 60 seconds under libFuzzer with the address and
 # undefined behaviour sanitizers (clang build in build-fuzz-clang).
