@@ -11,6 +11,6 @@ else
     qx=$root/build-throughput/quorvalex
     cmake -S "$root" -B "$root/build-throughput" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DQX_TESTS=OFF -DQX_BENCH=OFF >/dev/null
-    ninja -C "$root/build-throughput" quorvalex >/dev/null
+    ninja -j4 -C "$root/build-throughput" quorvalex >/dev/null
 fi
 exec timeout -s INT 600 python3 "$root/bench/throughput.py" "$qx" "$@"

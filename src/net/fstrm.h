@@ -74,6 +74,16 @@ public:
     // Received bytes not yet handed out: the descriptor may not become
     // readable again for them, so a reader must not wait for it first.
     bool hasBufferedInput() const { return inputStart != inputEnd; }
+    // The next `length` bytes in place when all of them are buffered, taken
+    // as read; null (and nothing taken) otherwise. Valid until the next read.
+    const unsigned char* takeBuffered(uint32_t length)
+    {
+        if (inputEnd - inputStart < length)
+            return nullptr;
+        const unsigned char* p = input.data() + inputStart;
+        inputStart += length;
+        return p;
+    }
 
 private:
     // One receive call into the read buffer; returns the bytes it gave.

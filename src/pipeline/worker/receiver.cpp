@@ -188,10 +188,19 @@ void Receiver::processLoop()
                     fstrmSocket->sendcontrol(FSTRM_CONTROL_FINISH, false);
                 break;
             }
-            fstrmSocket->readblock(frameBuffer, length);
-            context.eventQueue->append(frameBuffer.data(), length);
-            metrics.eventsReceived.fetch_add(1, std::memory_order_relaxed);
-            metrics.bytesReceived.fetch_add(uint64_t(length) + 4, std::memory_order_relaxed);
+            // A frame already whole in the read buffer is queued from there.
+            const unsigned char* payload = fstrmSocket->takeBuffered(length);
+            if (payload == nullptr) {
+                fstrmSocket->readblock(frameBuffer, length);
+                payload = frameBuffer.data();
+            }
+            context.eventQueue->append(payload, length);
+            // Only this thread writes the counters: no locked add needed.
+            metrics.eventsReceived.store(metrics.eventsReceived.load(std::memory_order_relaxed) + 1,
+                                         std::memory_order_relaxed);
+            metrics.bytesReceived.store(
+                metrics.bytesReceived.load(std::memory_order_relaxed) + uint64_t(length) + 4,
+                std::memory_order_relaxed);
             allowance = keepalive;
         }
     } catch (const std::exception& e) {
