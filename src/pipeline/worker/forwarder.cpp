@@ -19,21 +19,14 @@ namespace {
 
 using ns::worker::listener::EntryTokenizer;
 
-uint32_t numberInRange(const std::string& value, int64_t low, int64_t high, const char* message)
+[[noreturn]] void refuse(const std::string& message)
 {
-    int64_t n = ns::worker::listener::parseEntryNumber(value);
-    if (n < low || n > high)
-        throw ForwarderError(message);
-    return static_cast<uint32_t>(n);
+    throw ForwarderError(message);
 }
 
-bool onOff(const std::string& value, const char* message)
+uint32_t numberInRange(const std::string& value, int64_t low, int64_t high, const char* message)
 {
-    if (value == "on")
-        return true;
-    if (value == "off")
-        return false;
-    throw ForwarderError(message);
+    return ns::worker::listener::parseEntryRange(value, low, high, message, refuse);
 }
 
 } // namespace
@@ -70,16 +63,10 @@ void parseForwarder(const char* text, ForwarderConfig& config)
         if (read == EntryTokenizer::Option::MissingValue)
             throw ForwarderError("Invalid parameter '" + name + "'");
 
-        if (name == "connect-timeout") {
+        if (ns::worker::listener::applySharedOption(name, value, sock, tls, fstrm, refuse)) {
+            // handled
+        } else if (name == "connect-timeout") {
             sock.connectTimeout = numberInRange(value, 1, 120, "Invalid connect-timeout option");
-        } else if (name == "read-timeout") {
-            sock.readTimeout = numberInRange(value, 1, 120, "Invalid read-timeout option");
-        } else if (name == "write-timeout") {
-            sock.writeTimeout = numberInRange(value, 1, 120, "Invalid write-timeout option");
-        } else if (name == "send-buffer-size") {
-            sock.sendBufferSize = numberInRange(value, 1, INT32_MAX, "Invalid send-buffer-size option");
-        } else if (name == "recv-buffer-size") {
-            sock.recvBufferSize = numberInRange(value, 1, INT32_MAX, "Invalid recv-buffer-size option");
         } else if (name == "batch-size") {
             // A value that does not fit 32 bits would wrap, possibly to 0.
             config.batchSize = numberInRange(value, 1, UINT32_MAX, "Invalid batch-size option");
@@ -103,31 +90,15 @@ void parseForwarder(const char* text, ForwarderConfig& config)
                 fstrm.bidirectional = false;
             else
                 throw ForwarderError("Invalid fstrm-mode option");
-        } else if (name == "fstrm-control-frame-max-size") {
-            fstrm.controlFrameMaxSize =
-                numberInRange(value, 1, UINT32_MAX, "Invalid fstrm-control-frame-max-size option");
-        } else if (name == "tls") {
-            tls.enabled = onOff(value, "Invalid tls option");
-        } else if (name == "tls-validate") {
-            tls.validate = onOff(value, "Invalid tls-validate option");
         } else if (name == "tls-validate-server-name") {
             tls.serverName = value;
-        } else if (name == "tls-validate-ca-file") {
-            tls.caFile = value;
         } else if (name == "tls-client-certificate") {
-            tls.clientCertificate = onOff(value, "Invalid tls-client-certificate option");
+            tls.clientCertificate =
+                ns::worker::listener::parseEntryOnOff(value, "Invalid tls-client-certificate option", refuse);
         } else if (name == "tls-client-certificate-cert-file") {
             tls.certFile = value;
         } else if (name == "tls-client-certificate-key-file") {
             tls.keyFile = value;
-        } else if (name == "tls-min-version") {
-            tls.minVersion = value;
-        } else if (name == "tls-max-version") {
-            tls.maxVersion = value;
-        } else if (name == "tls-cipher-list") {
-            tls.cipherList = value;
-        } else if (name == "tls-cipher-suites") {
-            tls.cipherSuites = value;
         } else {
             throw ForwarderError("Unknown parameter '" + name + "'");
         }

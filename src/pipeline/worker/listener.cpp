@@ -28,22 +28,14 @@ void toLower(std::string& text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
-// The number of value, when within [low, high]; otherwise ListenerError message.
-uint32_t numberInRange(const std::string& value, int64_t low, int64_t high, const char* message)
+[[noreturn]] void refuse(const std::string& message)
 {
-    int64_t n = parseEntryNumber(value);
-    if (n < low || n > high)
-        throw ListenerError(message);
-    return static_cast<uint32_t>(n);
+    throw ListenerError(message);
 }
 
-bool onOff(const std::string& value, const char* message)
+uint32_t numberInRange(const std::string& value, int64_t low, int64_t high, const char* message)
 {
-    if (value == "on")
-        return true;
-    if (value == "off")
-        return false;
-    throw ListenerError(message);
+    return parseEntryRange(value, low, high, message, refuse);
 }
 
 std::string listenerPrefix(uint32_t id) { return "Listener[" + std::to_string(id) + "]: "; }
@@ -108,6 +100,59 @@ int64_t parseEntryNumber(const std::string& text)
     return std::strtol(text.c_str(), nullptr, 10);
 }
 
+uint32_t parseEntryRange(const std::string& value, int64_t low, int64_t high, const char* message, RefuseFn refuse)
+{
+    int64_t n = parseEntryNumber(value);
+    if (n < low || n > high)
+        refuse(message);
+    return static_cast<uint32_t>(n);
+}
+
+bool parseEntryOnOff(const std::string& value, const char* message, RefuseFn refuse)
+{
+    if (value == "on")
+        return true;
+    if (value != "off")
+        refuse(message);
+    return false;
+}
+
+bool applySharedOption(const std::string& name, const std::string& value, ns::net::SocketConfig& sock,
+                       ns::net::tls::TlsSocketConfig& tls, ns::net::fstrm::FstrmSocketConfig& fstrm,
+                       RefuseFn refuse)
+{
+    if (name == "read-timeout") {
+        sock.readTimeout = parseEntryRange(value, 1, 120, "Invalid read-timeout option", refuse);
+    } else if (name == "write-timeout") {
+        sock.writeTimeout = parseEntryRange(value, 1, 120, "Invalid write-timeout option", refuse);
+    } else if (name == "send-buffer-size") {
+        sock.sendBufferSize = parseEntryRange(value, 1, INT32_MAX, "Invalid send-buffer-size option", refuse);
+    } else if (name == "recv-buffer-size") {
+        sock.recvBufferSize = parseEntryRange(value, 1, INT32_MAX, "Invalid recv-buffer-size option", refuse);
+    } else if (name == "fstrm-control-frame-max-size") {
+        // Above 32 bits the stored limit would wrap, possibly to 0.
+        fstrm.controlFrameMaxSize =
+            parseEntryRange(value, 1, UINT32_MAX, "Invalid fstrm-control-frame-max-size option", refuse);
+    } else if (name == "tls") {
+        tls.enabled = parseEntryOnOff(value, "Invalid tls option", refuse);
+    } else if (name == "tls-validate") {
+        tls.validate = parseEntryOnOff(value, "Invalid tls-validate option", refuse);
+    } else if (name == "tls-validate-ca-file") {
+        tls.caFile = value;
+    } else if (name == "tls-min-version") {
+        tls.minVersion = value;
+    } else if (name == "tls-max-version") {
+        tls.maxVersion = value;
+    } else if (name == "tls-cipher-list") {
+        tls.cipherList = value;
+    } else if (name == "tls-cipher-suites") {
+        tls.cipherSuites = value;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // ---- parser ------------------------------------------------------------------
 
 void parseListener(const char* text, ListenerConfig& config)
@@ -159,25 +204,16 @@ void parseListener(const char* text, ListenerConfig& config)
         if (read == EntryTokenizer::Option::MissingValue)
             throw ListenerError("Invalid parameter '" + name + "'");
 
-        if (name == "keepalive") {
+        if (applySharedOption(name, value, sock, tls, fstrm, refuse)) {
+            // handled
+        } else if (name == "keepalive") {
             sock.keepalive = numberInRange(value, 0, UINT32_MAX, "Invalid keepalive option");
-        } else if (name == "read-timeout") {
-            sock.readTimeout = numberInRange(value, 1, 120, "Invalid read-timeout option");
-        } else if (name == "write-timeout") {
-            sock.writeTimeout = numberInRange(value, 1, 120, "Invalid write-timeout option");
-        } else if (name == "send-buffer-size") {
-            sock.sendBufferSize = numberInRange(value, 1, INT32_MAX, "Invalid send-buffer-size option");
-        } else if (name == "recv-buffer-size") {
-            sock.recvBufferSize = numberInRange(value, 1, INT32_MAX, "Invalid recv-buffer-size option");
         } else if (name == "listen-backlog") {
             sock.listenBacklog = numberInRange(value, 1, UINT32_MAX, "Invalid listen-backlog option");
         } else if (name == "max-connections") {
             sock.maxConnections = numberInRange(value, 1, UINT32_MAX, "Invalid max-connections option");
-        } else if (name == "fstrm-control-frame-max-size") {
-            // Above 32 bits the stored limit would wrap, possibly to 0.
-            fstrm.controlFrameMaxSize =
-                numberInRange(value, 1, UINT32_MAX, "Invalid fstrm-control-frame-max-size option");
         } else if (name == "fstrm-data-frame-max-size") {
+            // Above 32 bits the stored limit would wrap, possibly to 0.
             fstrm.dataFrameMaxSize =
                 numberInRange(value, 1, UINT32_MAX, "Invalid fstrm-data-frame-max-size option");
         } else if (name == "mode") {
@@ -190,26 +226,12 @@ void parseListener(const char* text, ListenerConfig& config)
             if (value.empty())
                 throw ListenerError("Invalid group option");
             sock.group = value;
-        } else if (name == "tls") {
-            tls.enabled = onOff(value, "Invalid tls option");
-        } else if (name == "tls-validate") {
-            tls.validate = onOff(value, "Invalid tls-validate option");
         } else if (name == "tls-server-name") {
             tls.serverName = value;
-        } else if (name == "tls-validate-ca-file") {
-            tls.caFile = value;
         } else if (name == "tls-certificate-cert-file") {
             tls.certFile = value;
         } else if (name == "tls-certificate-key-file") {
             tls.keyFile = value;
-        } else if (name == "tls-min-version") {
-            tls.minVersion = value;
-        } else if (name == "tls-max-version") {
-            tls.maxVersion = value;
-        } else if (name == "tls-cipher-list") {
-            tls.cipherList = value;
-        } else if (name == "tls-cipher-suites") {
-            tls.cipherSuites = value;
         } else {
             throw ListenerError("Unknown parameter '" + name + "'");
         }

@@ -73,6 +73,22 @@ private:
 // the first other character, 0 without digits.
 int64_t parseEntryNumber(const std::string& text);
 
+// Refuses a value of an entry: throws the entry kind's own exception.
+using RefuseFn = void (*)(const std::string& message);
+
+// The number of value when within [low, high]; otherwise refuse(message).
+uint32_t parseEntryRange(const std::string& value, int64_t low, int64_t high, const char* message, RefuseFn refuse);
+
+// "on" or "off", compared exactly; otherwise refuse(message).
+bool parseEntryOnOff(const std::string& value, const char* message, RefuseFn refuse);
+
+// Applies an option that listener and forwarder entries share (time-outs,
+// buffer sizes, control-frame limit, TLS switches, versions and ciphers).
+// False when the name is none of them.
+bool applySharedOption(const std::string& name, const std::string& value, ns::net::SocketConfig& sock,
+                       ns::net::tls::TlsSocketConfig& tls, ns::net::fstrm::FstrmSocketConfig& fstrm,
+                       RefuseFn refuse);
+
 struct ListenerContext {
     ns::event::queue::EventQueue* eventQueue = nullptr;  // not owned
 };
