@@ -130,27 +130,23 @@ void EventQueue::copyIn(const uint8_t* data, uint64_t n)
     }
 }
 
-void EventQueue::append(const uint8_t* data, size_t length)
+void EventQueue::store(const uint8_t* data, size_t length)
 {
-    if (!fitsQueue(length, config.size))
-        throw QueueError(tooLongForQueue(length, config.size));
-    if (length > maxEventLength)
-        throw QueueError(tooLongForHeader(length));
-
+    // Dropping whole events until the new one fits gives the same result
+    // as dropping each one when the writer reaches its header.
+    const uint64_t need = uint64_t(length) + 3;
+    while (freeBytes() < need)
+        dropOldest();
     const uint8_t header[3] = {uint8_t(length >> 16), uint8_t(length >> 8), uint8_t(length)};
-    {
-        std::lock_guard<AdaptiveMutex> lock(dataMutex);
-        // Dropping whole events until the new one fits gives the same result
-        // as dropping each one when the writer reaches its header.
-        const uint64_t need = uint64_t(length) + 3;
-        while (freeBytes() < need)
-            dropOldest();
-        copyIn(header, 3);
-        copyIn(data, length);
-        metrics.eventsQueued.fetch_add(1, std::memory_order_relaxed);
-    }
+    copyIn(header, 3);
+    copyIn(data, length);
+    metrics.eventsQueued.fetch_add(1, std::memory_order_relaxed);
+}
+
+void EventQueue::wakeOne()
+{
     // A waiter registers before it tests for data under dataMutex, so either it
-    // sees this event or this load sees it and the notify reaches its sleep.
+    // sees the new events or this load sees it and the notify reaches its sleep.
     if (waiters.load(std::memory_order_seq_cst) != 0) {
         std::lock_guard<std::mutex> lock(waitMutex);
         // Wake one sleeper not already woken by an earlier append: a burst of
@@ -160,6 +156,38 @@ void EventQueue::append(const uint8_t* data, size_t length)
             cond.notify_one();
         }
     }
+}
+
+void EventQueue::append(const uint8_t* data, size_t length)
+{
+    if (!fitsQueue(length, config.size))
+        throw QueueError(tooLongForQueue(length, config.size));
+    if (length > maxEventLength)
+        throw QueueError(tooLongForHeader(length));
+    {
+        std::lock_guard<AdaptiveMutex> lock(dataMutex);
+        store(data, length);
+    }
+    wakeOne();
+}
+
+size_t EventQueue::appendBatch(const EventSpan* events, size_t count)
+{
+    // The length tests come first, as in append(): a refused event and the
+    // ones behind it are left to the caller.
+    size_t n = 0;
+    while (n < count && fitsQueue(events[n].length, config.size) && events[n].length <= maxEventLength)
+        ++n;
+    if (n == 0)
+        return 0;
+    {
+        std::lock_guard<AdaptiveMutex> lock(dataMutex);
+        for (size_t i = 0; i < n; ++i)
+            store(events[i].data, events[i].length);
+    }
+    // One wake-up: a woken forwarder takes the whole batch.
+    wakeOne();
+    return n;
 }
 
 bool EventQueue::take(std::vector<unsigned char>& out)
@@ -198,6 +226,60 @@ bool EventQueue::take(std::vector<unsigned char>& out)
 void EventQueue::extract(std::vector<unsigned char>& out)
 {
     take(out);
+}
+
+size_t EventQueue::extractBatch(std::vector<unsigned char>& out, uint32_t* lengths, size_t maxEvents,
+                                uint64_t maxBytes, uint32_t overhead)
+{
+    std::lock_guard<AdaptiveMutex> lock(dataMutex);
+    const uint64_t size = config.size;
+
+    // First walk the headers only: the events to take and their total, so
+    // that out grows once and a failed allocation changes nothing.
+    size_t n = 0;
+    uint64_t payload = 0, counted = 0;
+    uint64_t r = readOffset;
+    bool w = wrapped;
+    while (n < maxEvents && counted < maxBytes && (w || r != writeOffset)) {
+        const uint32_t length = readLength(r);
+        lengths[n++] = length;
+        payload += length;
+        counted += uint64_t(length) + overhead;
+        r += 3 + uint64_t(length);
+        if (r >= size) {
+            r -= size;
+            w = false;
+        }
+        if (length == 0)
+            break; // extract() would leave out unchanged: the caller stops
+    }
+    if (n == 0)
+        return 0;
+
+    const size_t used = out.size();
+    if (out.capacity() - used < payload)
+        out.reserve(std::max<size_t>(used + payload, out.capacity() * 2));
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t length = lengths[i];
+        uint64_t start = readOffset + 3;
+        if (start >= size)
+            start -= size;
+        // Within the reserved capacity: plain copies, no allocation.
+        const uint64_t first = std::min<uint64_t>(length, size - start);
+        out.insert(out.end(), buffer + start, buffer + start + first);
+        if (length > first)
+            out.insert(out.end(), buffer, buffer + (length - first));
+        readOffset += 3 + uint64_t(length);
+        if (readOffset >= size) {
+            readOffset -= size;
+            wrapped = false;
+        }
+    }
+    // Under dataMutex: the count never goes below 0, as n decrements would.
+    const uint64_t q = metrics.eventsQueued.load(std::memory_order_relaxed);
+    metrics.eventsQueued.store(q > n ? q - n : 0, std::memory_order_relaxed);
+    metrics.eventsProcessed.fetch_add(n, std::memory_order_relaxed);
+    return n;
 }
 
 void EventQueue::wait()

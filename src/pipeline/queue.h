@@ -52,6 +52,12 @@ private:
     pthread_mutex_t mutex;
 };
 
+// One event handed to EventQueue::appendBatch.
+struct EventSpan {
+    const uint8_t* data;
+    size_t length;
+};
+
 struct EventQueueConfig {
     uint64_t size;        // bytes of the ring
     bool recovery;        // write the queue file at stop, reload it at start
@@ -74,6 +80,19 @@ public:
     void append(const uint8_t* data, size_t length);
     // Appends the oldest event's payload to out; out is unchanged when empty.
     void extract(std::vector<unsigned char>& out);
+    // Successive append() calls under one lock and with one wake-up: same
+    // contents, drops and counters. Stops before the first event append()
+    // would refuse and returns the number stored; append() of that event
+    // then gives its error.
+    size_t appendBatch(const EventSpan* events, size_t count);
+    // Successive extract() calls under one lock, by a caller that stops at
+    // the first one leaving out unchanged: payloads go to out back to back,
+    // their lengths to lengths[]. Stops after maxEvents, when the queue is
+    // empty, after taking an empty event (its 0 is recorded), or before an
+    // event once the ones taken add up to maxBytes, each counted as its
+    // length plus `overhead`. Returns the number taken.
+    size_t extractBatch(std::vector<unsigned char>& out, uint32_t* lengths, size_t maxEvents,
+                        uint64_t maxBytes = UINT64_MAX, uint32_t overhead = 0);
     // Blocks until there may be work: data queued or signal() given.
     void wait();
     // Wakes every waiter and leaves the queue signalled.
@@ -95,6 +114,10 @@ private:
     uint32_t readLength(uint64_t offset) const;
     void dropOldest();
     void copyIn(const uint8_t* data, uint64_t n);
+    // Stores one checked event; caller holds dataMutex.
+    void store(const uint8_t* data, size_t length);
+    // Wakes one sleeper not yet woken, if any; caller holds no lock.
+    void wakeOne();
     // extract() that also tells whether an event (even an empty one) was taken.
     bool take(std::vector<unsigned char>& out);
 
