@@ -84,6 +84,23 @@ public:
         inputStart += length;
         return p;
     }
+    // The next data frame when its length word and all its payload are
+    // buffered, the length within dataFrameMaxSize and not 0: its payload in
+    // place, taken as read; null (and nothing taken) otherwise, a control
+    // frame or an over-long length included. Valid until the next read.
+    const unsigned char* takeBufferedFrame(uint32_t& length)
+    {
+        const uint32_t avail = inputEnd - inputStart;
+        if (avail < 4)
+            return nullptr;
+        const unsigned char* p = input.data() + inputStart;
+        const uint32_t n = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+        if (n == 0 || n > config.dataFrameMaxSize || avail - 4 < n)
+            return nullptr;
+        inputStart += 4 + n;
+        length = n;
+        return p + 4;
+    }
 
 private:
     // One receive call into the read buffer; returns the bytes it gave.

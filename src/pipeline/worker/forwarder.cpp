@@ -3,6 +3,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -200,54 +201,88 @@ void Forwarder::connect(bool& connectedSinceError)
 
 static constexpr size_t maxBatchBytes = size_t(1) << 31;
 
+// Payload bytes taken per queue call for text output: the rendered size of
+// an event is only known once it is formatted, so the batch size bound
+// below is tested between such chunks (a chunk renders to a few MB at most).
+static constexpr uint64_t textChunkBytes = 256 * 1024;
+
 // Takes up to batchSize events into `current` and renders them into
-// sendBuffer. Returns false when nothing was kept.
+// sendBuffer. Returns false when nothing was kept. Events come from the
+// queue a chunk at a time (one lock per chunk) and are then handled one by
+// one exactly as if each had been extracted alone.
 bool Forwarder::fillBatch()
 {
     const bool dnstap = context.formatter->isFormatDnstap();
     ForwarderBatch& batch = *current;
     const uint32_t limit = static_cast<uint32_t>(batch.lengths.size());
-    for (uint32_t i = 0; i < limit; ++i) {
+    uint32_t i = 0;
+    while (i < limit) {
         // Send lengths and batch positions are 32-bit: a very large batch
         // ends early rather than wrap (one event adds at most some 40 MB).
         if (sendBuffer.size() >= maxBatchBytes)
             break;
+        // A dnstap event adds exactly its length plus 4 to sendBuffer, so
+        // this budget ends the chunk where the test above would.
+        const uint64_t budget = dnstap ? maxBatchBytes - sendBuffer.size() : textChunkBytes;
+        const size_t wanted = limit - i;
         const size_t start = batch.raw.size();
-        context.eventQueue->extract(batch.raw);
-        if (batch.raw.size() == start)
+        const size_t n = context.eventQueue->extractBatch(batch.raw, batch.lengths.data() + i, wanted, budget,
+                                                          dnstap ? 4 : 0);
+        if (n == 0)
             break;
-        batch.extracted++;
-        const uint32_t length = static_cast<uint32_t>(batch.raw.size() - start);
-        batch.lengths[i] = 0;
-        bool kept = false;
-        if (dnstap) {
-            uint8_t header[4] = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-                                 static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-            sendBuffer.insert(sendBuffer.end(), header, header + 4);
-            sendBuffer.insert(sendBuffer.end(), batch.raw.begin() + static_cast<std::ptrdiff_t>(start),
-                              batch.raw.end());
-            kept = true;
-        } else {
-            const size_t mark = sendBuffer.size();
-            try {
-                ns::encoding::dnstap::decodeDnstapEvent(dnstapEvent, batch.raw.data() + start, length, 0);
-                if (ns::net::dns::extractDnsMessageEventFromDnstapEvent(messageEvent, dnstapEvent))
-                    kept = context.formatter->format(sendBuffer, messageEvent);
-            } catch (const std::exception&) {
-                metrics.dnstapErrors++;
-                kept = false;
+        // Skipped events are cut out of raw by moving the kept ones down.
+        size_t readPos = start;
+        size_t writePos = start;
+        uint64_t taken = 0;
+        bool emptyEvent = false;
+        for (size_t k = 0; k < n; ++k, ++i) {
+            const uint32_t length = batch.lengths[i];
+            // extract() gives nothing for an empty event: it reads as an
+            // empty queue and ends the batch.
+            if (length == 0) {
+                emptyEvent = true;
+                break;
             }
-            // A skipped event leaves nothing of itself in the batch.
-            if (!kept)
-                sendBuffer.resize(mark);
+            taken += uint64_t(length) + (dnstap ? 4 : 0);
+            batch.extracted++;
+            batch.lengths[i] = 0;
+            const unsigned char* payload = batch.raw.data() + readPos;
+            bool kept = false;
+            if (dnstap) {
+                uint8_t header[4] = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
+                                     static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+                sendBuffer.insert(sendBuffer.end(), header, header + 4);
+                sendBuffer.insert(sendBuffer.end(), payload, payload + length);
+                kept = true;
+            } else {
+                const size_t mark = sendBuffer.size();
+                try {
+                    ns::encoding::dnstap::decodeDnstapEvent(dnstapEvent, payload, length, 0);
+                    if (ns::net::dns::extractDnsMessageEventFromDnstapEvent(messageEvent, dnstapEvent))
+                        kept = context.formatter->format(sendBuffer, messageEvent);
+                } catch (const std::exception&) {
+                    metrics.dnstapErrors++;
+                    kept = false;
+                }
+                // A skipped event leaves nothing of itself in the batch.
+                if (!kept)
+                    sendBuffer.resize(mark);
+            }
+            if (kept) {
+                if (writePos != readPos)
+                    std::memmove(batch.raw.data() + writePos, payload, length);
+                writePos += length;
+                batch.lengths[i] = length;
+                batch.count++;
+                batch.bytes = static_cast<uint32_t>(sendBuffer.size());
+            }
+            readPos += length;
         }
-        if (kept) {
-            batch.lengths[i] = length;
-            batch.count++;
-            batch.bytes = static_cast<uint32_t>(sendBuffer.size());
-        } else {
-            batch.raw.resize(start);
-        }
+        batch.raw.resize(writePos);
+        // Fewer events than asked for and the budget not spent: the queue
+        // is empty.
+        if (emptyEvent || (n < wanted && taken < budget))
+            break;
     }
     return batch.count != 0;
 }

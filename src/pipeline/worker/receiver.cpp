@@ -1,5 +1,6 @@
 #include "pipeline/worker/receiver.h"
 
+#include <array>
 #include <string>
 #include <utility>
 
@@ -164,6 +165,7 @@ void Receiver::processLoop()
         if (type != FSTRM_CONTROL_START)
             throwUnexpectedType(type);
 
+        std::array<ns::event::queue::EventSpan, 256> spans;
         const uint32_t keepalive = socketConfig.keepalive;
         uint32_t allowance = keepalive;
         for (;;) {
@@ -188,19 +190,31 @@ void Receiver::processLoop()
                     fstrmSocket->sendcontrol(FSTRM_CONTROL_FINISH, false);
                 break;
             }
-            // A frame already whole in the read buffer is queued from there.
+            // A frame already whole in the read buffer is queued from there;
+            // the whole data frames buffered behind it go with it, under one
+            // queue lock.
             const unsigned char* payload = fstrmSocket->takeBuffered(length);
+            size_t frames = 1;
             if (payload == nullptr) {
                 fstrmSocket->readblock(frameBuffer, length);
                 payload = frameBuffer.data();
             }
-            context.eventQueue->append(payload, length);
+            spans[0] = {payload, length};
+            uint32_t next = 0;
+            while (frames < spans.size() && (payload = fstrmSocket->takeBufferedFrame(next)) != nullptr)
+                spans[frames++] = {payload, next};
+            const size_t stored = context.eventQueue->appendBatch(spans.data(), frames);
+            uint64_t bytes = 0;
+            for (size_t i = 0; i < stored; ++i)
+                bytes += uint64_t(spans[i].length) + 4;
             // Only this thread writes the counters: no locked add needed.
-            metrics.eventsReceived.store(metrics.eventsReceived.load(std::memory_order_relaxed) + 1,
+            metrics.eventsReceived.store(metrics.eventsReceived.load(std::memory_order_relaxed) + stored,
                                          std::memory_order_relaxed);
-            metrics.bytesReceived.store(
-                metrics.bytesReceived.load(std::memory_order_relaxed) + uint64_t(length) + 4,
-                std::memory_order_relaxed);
+            metrics.bytesReceived.store(metrics.bytesReceived.load(std::memory_order_relaxed) + bytes,
+                                        std::memory_order_relaxed);
+            // A payload the queue refuses ends the connection with its error.
+            if (stored < frames)
+                context.eventQueue->append(spans[stored].data, spans[stored].length);
             allowance = keepalive;
         }
     } catch (const std::exception& e) {
