@@ -542,6 +542,245 @@ TEST(EventQueue, ConcurrentDropsAreCounted)
     EXPECT_EQ(n.processed + n.dropped, uint64_t(producers) * perProducer);
 }
 
+// ---- batch operations ----
+
+// appendBatch and extractBatch against the byte-at-a-time model driven one
+// event at a time: same contents, offsets and counters through wrap-around,
+// split headers, drops and empty events.
+TEST(EventQueue, BatchOperationsMatchSingleEvents)
+{
+    using ns::event::queue::EventSpan;
+    std::mt19937 rng(4242);
+    for (uint64_t size : {3u, 4u, 5u, 7u, 10u, 13u, 17u, 64u, 257u, 1000u}) {
+        SCOPED_TRACE(size);
+        EventQueue q(ringOf(size));
+        ModelRing model(size);
+        uint64_t processed = 0, dropped = 0;
+        std::vector<uint32_t> lengths(16, 0xDEADBEEF);
+        for (int step = 0; step < 3000; ++step) {
+            if (rng() % 2 == 0) {
+                const size_t k = rng() % 6;
+                std::vector<Bytes> events;
+                for (size_t i = 0; i < k; ++i) {
+                    const uint64_t maxLen = size - 3;
+                    const size_t len = rng() % 5 == 0 ? rng() % (maxLen + 1)
+                                                      : rng() % (std::min<uint64_t>(maxLen, 9) + 1);
+                    events.push_back(payload(len, uint8_t(rng())));
+                }
+                std::vector<EventSpan> spans;
+                for (const Bytes& e : events) {
+                    spans.push_back({e.data(), e.size()});
+                    model.append(e);
+                }
+                ASSERT_EQ(q.appendBatch(spans.data(), spans.size()), k);
+            } else {
+                const size_t maxEvents = rng() % 8;
+                const uint64_t maxBytes = rng() % 3 == 0 ? UINT64_MAX : rng() % 40;
+                const uint32_t overhead = rng() % 2 == 0 ? 0 : 4;
+                // One extract() at a time, stopping where a batch caller would.
+                Bytes want = payload(3, 9);
+                std::vector<uint32_t> wantLengths;
+                uint64_t counted = 0;
+                while (wantLengths.size() < maxEvents && counted < maxBytes) {
+                    const size_t before = want.size();
+                    if (!model.extract(want))
+                        break;
+                    const uint32_t len = uint32_t(want.size() - before);
+                    wantLengths.push_back(len);
+                    counted += len + overhead;
+                    if (len == 0)
+                        break;
+                }
+                Bytes got = payload(3, 9);
+                const size_t n = q.extractBatch(got, lengths.data(), maxEvents, maxBytes, overhead);
+                ASSERT_EQ(n, wantLengths.size());
+                ASSERT_EQ(std::vector<uint32_t>(lengths.begin(), lengths.begin() + long(n)), wantLengths);
+                ASSERT_EQ(got, want);
+            }
+            ASSERT_EQ(q.getReadOffset(), model.r);
+            ASSERT_EQ(q.getWriteOffset(), model.w);
+            const Counts n = report(q);
+            processed += n.processed;
+            dropped += n.dropped;
+            ASSERT_EQ(n.queued, model.queued);
+            ASSERT_EQ(processed, model.processed);
+            ASSERT_EQ(dropped, model.dropped);
+        }
+    }
+}
+
+TEST(EventQueue, BatchLimitsAndRefusedEvents)
+{
+    using ns::event::queue::EventSpan;
+    {
+        SCOPED_TRACE("appendBatch stops before an event append() refuses");
+        EventQueue q(ringOf(10));
+        const Bytes a = payload(3, 1), tooLong = payload(8, 2), b = payload(2, 3);
+        const EventSpan spans[] = {{a.data(), a.size()}, {tooLong.data(), tooLong.size()}, {b.data(), b.size()}};
+        EXPECT_EQ(q.appendBatch(spans, 3), 1u);
+        EXPECT_EQ(errorOf([&] { q.append(spans[1].data, spans[1].length); }),
+                  "value length 8 is larger than the size of the queue 10");
+        EXPECT_EQ(q.appendBatch(spans, 0), 0u);
+        EXPECT_EQ(q.appendBatch(spans + 1, 2), 0u);
+        EXPECT_EQ(report(q).queued, 1u);
+        EXPECT_EQ(take(q), a);
+        EXPECT_TRUE(take(q).empty());
+    }
+    {
+        SCOPED_TRACE("an event over the header limit in a large ring");
+        EventQueue q(ringOf(EventQueue::maxEventLength + 100));
+        const Bytes big(EventQueue::maxEventLength + 1, 7), small = payload(4, 4);
+        const EventSpan spans[] = {{small.data(), small.size()}, {big.data(), big.size()}};
+        EXPECT_EQ(q.appendBatch(spans, 2), 1u);
+        EXPECT_EQ(errorOf([&] { q.append(big.data(), big.size()); }),
+                  "value length 16777216 is larger than the maximum allowed of 16777215");
+    }
+
+    // Byte budgets: a chunk ends before the event that starts once the ones
+    // taken reach maxBytes, each counted with the overhead.
+    struct Case {
+        size_t maxEvents;
+        uint64_t maxBytes;
+        uint32_t overhead;
+        size_t taken;
+    };
+    for (const Case& c : {Case{10, UINT64_MAX, 0, 4}, Case{2, UINT64_MAX, 0, 2}, Case{10, 10, 0, 2},
+                          Case{10, 11, 0, 3}, Case{10, 9, 4, 1}, Case{10, 10, 4, 2}, Case{10, 1, 0, 1},
+                          Case{10, 0, 0, 0}, Case{0, UINT64_MAX, 0, 0}}) {
+        SCOPED_TRACE(std::to_string(c.maxEvents) + "/" + std::to_string(c.maxBytes) + "/" +
+                     std::to_string(c.overhead));
+        EventQueue q(ringOf(100));
+        for (int i = 0; i < 4; ++i)
+            put(q, payload(5, uint8_t(i)));
+        Bytes out = {0xEE};
+        uint32_t lengths[10] = {};
+        ASSERT_EQ(q.extractBatch(out, lengths, c.maxEvents, c.maxBytes, c.overhead), c.taken);
+        ASSERT_EQ(out.size(), 1 + 5 * c.taken);
+        EXPECT_EQ(out[0], 0xEE);
+        for (size_t i = 0; i < c.taken; ++i) {
+            EXPECT_EQ(lengths[i], 5u);
+            EXPECT_EQ(Bytes(out.begin() + long(1 + 5 * i), out.begin() + long(6 + 5 * i)), payload(5, uint8_t(i)));
+        }
+        const Counts n = report(q);
+        EXPECT_EQ(n.processed, c.taken);
+        EXPECT_EQ(n.queued, 4 - c.taken);
+    }
+    {
+        SCOPED_TRACE("an empty event ends the batch after being taken");
+        EventQueue q(ringOf(100));
+        put(q, payload(4, 1));
+        put(q, Bytes());
+        put(q, payload(2, 2));
+        Bytes out;
+        uint32_t lengths[8];
+        ASSERT_EQ(q.extractBatch(out, lengths, 8), 2u);
+        EXPECT_EQ(lengths[0], 4u);
+        EXPECT_EQ(lengths[1], 0u);
+        EXPECT_EQ(out, payload(4, 1));
+        ASSERT_EQ(q.extractBatch(out, lengths, 8), 1u);
+        EXPECT_EQ(lengths[0], 2u);
+        const Counts n = report(q);
+        EXPECT_EQ(n.processed, 3u);
+        EXPECT_EQ(n.queued, 0u);
+        EXPECT_EQ(q.extractBatch(out, lengths, 8), 0u);
+        EXPECT_EQ(out.size(), 6u);
+        EXPECT_EQ(report(q).processed, 0u);
+    }
+}
+
+// Batch producers and batch consumers racing: every event comes out exactly
+// once, each producer's events in their order, and no consumer sleeps while
+// events wait (each appendBatch gives one wake-up).
+TEST(EventQueue, CompetingBatchProducersAndConsumers)
+{
+    using ns::event::queue::EventSpan;
+    constexpr int producers = 4, consumers = 3, perProducer = 20000;
+    EventQueue q(ringOf(1 << 24));
+    std::vector<std::vector<std::pair<int, int>>> seen(consumers);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < consumers; ++c) {
+        threads.emplace_back([&, c] {
+            Bytes out;
+            uint32_t lengths[37];
+            for (;;) {
+                out.clear();
+                const size_t n = q.extractBatch(out, lengths, 1 + c * 18);
+                if (n == 0) {
+                    if (stop.load())
+                        return;
+                    q.wait();
+                    continue;
+                }
+                size_t pos = 0;
+                for (size_t k = 0; k < n; ++k) {
+                    ASSERT_GE(lengths[k], 5u);
+                    const unsigned char* e = out.data() + pos;
+                    const int seq = (e[1] << 24) | (e[2] << 16) | (e[3] << 8) | e[4];
+                    for (size_t i = 5; i < lengths[k]; ++i)
+                        ASSERT_EQ(e[i], uint8_t(seq + i));
+                    seen[c].emplace_back(e[0], seq);
+                    pos += lengths[k];
+                }
+                ASSERT_EQ(pos, out.size());
+            }
+        });
+    }
+    std::vector<std::thread> prod;
+    for (int p = 0; p < producers; ++p) {
+        prod.emplace_back([&, p] {
+            std::vector<Bytes> events;
+            std::vector<EventSpan> spans;
+            for (int s = 0; s < perProducer;) {
+                events.clear();
+                spans.clear();
+                const int k = std::min(perProducer - s, 1 + (s / 7) % 23);
+                for (int j = 0; j < k; ++j, ++s) {
+                    Bytes ev = {uint8_t(p), uint8_t(s >> 24), uint8_t(s >> 16), uint8_t(s >> 8), uint8_t(s)};
+                    for (int i = 0; i < s % 40; ++i)
+                        ev.push_back(uint8_t(s + 5 + i));
+                    events.push_back(std::move(ev));
+                }
+                for (const Bytes& e : events)
+                    spans.push_back({e.data(), e.size()});
+                ASSERT_EQ(q.appendBatch(spans.data(), spans.size()), spans.size());
+                if (s % 1000 < 23) // let consumers fall asleep now and then
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+    }
+    for (auto& t : prod)
+        t.join();
+    // Every event must be taken without help from the stop signal.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (q.getReadOffset() != q.getWriteOffset() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(q.getReadOffset(), q.getWriteOffset());
+    stop.store(true);
+    q.signal();
+    for (auto& t : threads)
+        t.join();
+
+    std::vector<std::vector<int>> count(producers, std::vector<int>(perProducer, 0));
+    for (const auto& list : seen) {
+        std::vector<int> last(producers, -1);
+        for (auto [p, s] : list) {
+            ASSERT_LT(p, producers);
+            ASSERT_LT(s, perProducer);
+            ++count[p][s];
+            EXPECT_GT(s, last[p]);
+            last[p] = s;
+        }
+    }
+    for (int p = 0; p < producers; ++p)
+        for (int s = 0; s < perProducer; ++s)
+            ASSERT_EQ(count[p][s], 1) << p << "/" << s;
+    const Counts n = report(q);
+    EXPECT_EQ(n.processed, uint64_t(producers) * perProducer);
+    EXPECT_EQ(n.queued, 0u);
+    EXPECT_EQ(n.dropped, 0u);
+}
+
 // ---- queue file ----
 
 namespace fs = std::filesystem;
