@@ -425,7 +425,7 @@ class Result:
         return self.sent / s if s and s == s and s > 0 else float("nan")
 
 
-def run_fstrm_capture(work, files, sent):
+def run_fstrm_capture(work, files, sent, tag=""):
     """Reference: fstrm_capture alone (ingest only)."""
     sock = os.path.join(work, "ref.sock")
     out = os.path.join(work, "ref.fstrm")
@@ -433,7 +433,7 @@ def run_fstrm_capture(work, files, sent):
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for(10, lambda: os.path.exists(sock))
     c0 = cpu_seconds(cap.pid)
-    r = Result("fstrm_capture alone, %d sender%s" % (len(files), "s" if len(files) > 1 else ""), sent)
+    r = Result("fstrm_capture alone, %d sender%s%s" % (len(files), "s" if len(files) > 1 else "", tag), sent)
     t0, t1 = replay(files, sock)
     r.ingest_s = r.e2e_s = t1 - t0
     r.cpu = cpu_seconds(cap.pid) - c0
@@ -479,12 +479,13 @@ def qx_config(work, fmt, port, queue_size):
     return conf, sock
 
 
-def run_qx(qx, work, fmt, files, sent, queue_size, perf=None, warm=False):
+def run_qx(qx, work, fmt, files, sent, queue_size, perf=None, warm=False, tag=""):
     """quorvalex with one Unix listener and one forwarder: JSON lines to a
     counting sink, or dnstap frames to fstrm_capture. `warm`: one unmeasured
     pass first, so the ring's pages are touched before the measured pass."""
     label = "quorvalex %s, %d sender%s%s" % ("JSON" if fmt == "json" else "dnstap -> fstrm_capture", len(files),
                                             "s" if len(files) > 1 else "", ", warm ring" if warm else "")
+    label += tag
     r = Result(label, sent)
     r.queue = queue_size
     counter, cap, out = None, None, None
@@ -563,7 +564,11 @@ def main():
     ap.add_argument("--frames", type=int, default=1000000)
     ap.add_argument("--senders", type=int, default=8)
     ap.add_argument("--queue-size", type=int, default=2 << 30, help="bytes")
-    ap.add_argument("--only", default="", help="comma list of runs: cap1,qxd1,cap8,qxd8,qxd8w,cli1,qxj1,cli8,qxj8")
+    ap.add_argument("--only", default="", help="comma list of runs: cap1,qxd1,cap8,qxd8,qxd8w,cli1,qxj1,cli8,qxj8"
+                    " and the synthetic ones scap1,sqxd1,scap8,sqxd8")
+    ap.add_argument("--synthetic", action="store_true",
+                    help="also ingest synthetic 300-byte frames (scap1,sqxd1,scap8,sqxd8)")
+    ap.add_argument("--synthetic-frames", type=int, default=1000000, help="frames of the synthetic input")
     ap.add_argument("--repeat", type=int, default=3, help="runs of each kind; the median is reported")
     ap.add_argument("--perf", default="", help="record perf profiles of quorvalex runs into this directory")
     a = ap.parse_args()
@@ -596,6 +601,23 @@ def main():
         log("input: %s, %d frames, %.0f bytes per payload on average" % (data, a.frames, size / a.frames))
 
         only = set(x for x in a.only.split(",") if x)
+        # Synthetic 300-byte frames (distinct random payloads), made once by
+        # the end-to-end tests' Frame Streams writer and cached beside the capture.
+        syn_keys = {"scap1", "sqxd1", "scap8", "sqxd8"}
+        synthetic = a.synthetic or bool(only & syn_keys)
+        syn, syn_n = None, a.synthetic_frames
+        if synthetic:
+            syn = os.path.join(a.data, "synthetic-300-%d.fstrm" % syn_n)
+            if not os.path.exists(syn):
+                log("writing %d synthetic 300-byte frames to %s (once)" % (syn_n, syn))
+                os.makedirs(a.data, exist_ok=True)
+                writer = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e", "lib",
+                                      "fstrm_file.py")
+                subprocess.run([sys.executable, writer, "write", syn + ".tmp", str(syn_n), "300", "11"], check=True)
+                os.replace(syn + ".tmp", syn)
+        # The ring holds all 8 senders' frames even if the forwarder stalls.
+        syn_queue = max(a.queue_size, (k * syn_n * 303 * 11 // 10 + (1 << 20) - 1) >> 20 << 20)
+        syn_tag = ", 300-byte synthetic"
         results = {}
         full1 = ([data], a.frames)
         fullk = ([data] * k, a.frames * k)
@@ -611,7 +633,14 @@ def main():
             ("qxj1", lambda: run_qx(qx, work, "json", *full1, a.queue_size, prof("qxj1"))),
             ("cli8", lambda: run_dnstap_cli(work, *split)),
             ("qxj8", lambda: run_qx(qx, work, "json", *split, a.queue_size, prof("qxj8"))),
+            ("scap1", lambda: run_fstrm_capture(work, [syn], syn_n, tag=syn_tag)),
+            ("sqxd1", lambda: run_qx(qx, work, "dnstap", [syn], syn_n, syn_queue, prof("sqxd1"), tag=syn_tag)),
+            ("scap8", lambda: run_fstrm_capture(work, [syn] * k, syn_n * k, tag=syn_tag)),
+            ("sqxd8", lambda: run_qx(qx, work, "dnstap", [syn] * k, syn_n * k, syn_queue, prof("sqxd8"),
+                                     tag=syn_tag)),
         ]
+        if not synthetic:
+            plan = [x for x in plan if x[0] not in syn_keys]
 
         def prof(name):
             if not a.perf:
@@ -633,7 +662,7 @@ def main():
                 runs.setdefault(key, []).append(r)
         # The median run of each kind, by the rate its target is about.
         for key, rs in runs.items():
-            which = "ingest" if key.startswith(("cap", "qxd")) else "e2e"
+            which = "ingest" if key.startswith(("cap", "qxd", "scap", "sqxd")) else "e2e"
             rs.sort(key=lambda r: r.rate(which))
             results[key] = rs[len(rs) // 2]
 
@@ -654,6 +683,9 @@ def main():
         print("send the whole capture from every sender (%d frames in all). 'warm ring': a 1 GiB ring" % (a.frames * k))
         print("written over twice before the measured pass; otherwise the pass is the ring's first lap, whose")
         print("page faults (the kernel zeroing fresh pages) are taken by appends holding the queue's lock.")
+        if synthetic:
+            print("300-byte synthetic: %d frames of 300 random bytes from every sender, queue %d MiB." %
+                  (syn_n, syn_queue >> 20))
         print()
         ok = True
 
@@ -674,6 +706,12 @@ def main():
         if "qxd8w" in results and "cap8" in results:
             target("ingest, %d senders, warm ring: quorvalex / fstrm_capture alone" % k,
                    ratio("qxd8w", "cap8", "ingest"), 3.0)
+        if "sqxd1" in results and "scap1" in results:
+            target("ingest, 300-byte synthetic, 1 sender: quorvalex / fstrm_capture", ratio("sqxd1", "scap1", "ingest"),
+                   1.0)
+        if "sqxd8" in results and "scap8" in results:
+            target("ingest, 300-byte synthetic, %d senders: quorvalex / fstrm_capture" % k,
+                   ratio("sqxd8", "scap8", "ingest"), 1.0)
         best = max([results[x].rate("e2e") for x in ("qxj1", "qxj8") if x in results] or [float("nan")])
         if best == best:
             target("JSON end to end, one forwarder (thousand events/s)", best / 1000, 300)
@@ -681,7 +719,7 @@ def main():
             target("JSON end to end, 1 sender: quorvalex / dnstap -j", ratio("qxj1", "cli1", "e2e"), 3.0)
         if "qxj8" in results and "cli8" in results:
             target("JSON end to end, %d senders: quorvalex / dnstap -j" % k, ratio("qxj8", "cli8", "e2e"), 3.0)
-        for key in ("qxd1", "qxd8", "qxd8w", "qxj1", "qxj8"):
+        for key in ("qxd1", "qxd8", "qxd8w", "qxj1", "qxj8", "sqxd1", "sqxd8"):
             if key in results:
                 r = results[key]
                 good = r.rss < (r.queue >> 20) + 32

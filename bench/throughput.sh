@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Throughput of quorvalex end to end beside fstrm_capture and the dnstap tool,
 # on a capture of a real resolver's dnstap stream (made once, then cached).
-#   bash bench/throughput.sh [quorvalex-binary] [--frames N] [--senders N] [--only RUNS] [--perf DIR]
+#   bash bench/throughput.sh [quorvalex-binary] [--frames N] [--senders N] [--only RUNS] [--synthetic] [--perf DIR]
 # Without a binary, a Release build is made in build-throughput/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
