@@ -551,7 +551,7 @@ def run_qx(qx, work, fmt, files, sent, queue_size, perf=None, warm=False, tag=""
 def fmt_row(r):
     lost = r.sent - r.got
     cpu_m = r.cpu / r.sent * 1e6 if r.sent else float("nan")
-    return "%-58s %9d %9d %6d %10.0f %10.0f %8.2f %8.1f" % (
+    return "%-66s %9d %9d %6d %10.0f %10.0f %8.2f %8.1f" % (
         r.name, r.sent, r.got, lost, r.rate("ingest"), r.rate("e2e"), cpu_m, r.rss)
 
 
@@ -670,7 +670,7 @@ def main():
         print("Throughput, %d dnstap frames captured from unbound (%.0f-byte payloads on average), "
               "%d cores, queue %d MiB, median of %d runs" % (a.frames, size / a.frames, os.cpu_count(),
                                                             a.queue_size >> 20, a.repeat))
-        print("%-58s %9s %9s %6s %10s %10s %8s %8s" % ("run", "sent", "received", "lost", "ingest/s", "e2e/s",
+        print("%-66s %9s %9s %6s %10s %10s %8s %8s" % ("run", "sent", "received", "lost", "ingest/s", "e2e/s",
                                                       "cpu s/M", "RSS MiB"))
         for key, _ in plan:
             if key in results:
