@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,12 @@ std::string tooLongForHeader(uint64_t length)
 
 constexpr std::chrono::microseconds waitSpinTime(50);
 
+// Pre-faulting: rings from this size on, in steps of this many bytes, kept
+// this far ahead of the writer.
+constexpr uint64_t prefaultMinRing = uint64_t(64) << 20;
+constexpr uint64_t prefaultStep = uint64_t(2) << 20;
+constexpr uint64_t prefaultAhead = uint64_t(8) << 20;
+
 inline void cpuRelax()
 {
 #if defined(__x86_64__) || defined(__i386__)
@@ -82,6 +89,11 @@ EventQueue::EventQueue(EventQueueConfig cfg)
         const int err = errno != 0 ? errno : ENOMEM;
         throw QueueError("malloc(" + std::to_string(config.size) + ") failed: " + ns::error::getMessage(err));
     }
+#ifdef MADV_POPULATE_WRITE
+    faultedTo.store(config.size < prefaultMinRing ? config.size : 0, std::memory_order_relaxed);
+#else
+    faultedTo.store(config.size, std::memory_order_relaxed);
+#endif
 }
 
 EventQueue::~EventQueue()
@@ -158,17 +170,49 @@ void EventQueue::wakeOne()
     }
 }
 
+void EventQueue::prefault(uint64_t written)
+{
+#ifdef MADV_POPULATE_WRITE
+    uint64_t from = faultedTo.load(std::memory_order_relaxed);
+    // Nothing to do past the first lap, nor while the writer is far enough
+    // behind the faulted region.
+    if (from >= config.size || written + prefaultAhead < from)
+        return;
+    // One thread at a time; the others go on appending.
+    if (faulting.exchange(true, std::memory_order_acquire))
+        return;
+    from = faultedTo.load(std::memory_order_relaxed);
+    const uint64_t to = std::min(config.size, std::max(from, written) + prefaultAhead + prefaultStep);
+    if (from < to) {
+        // Faulting a page in leaves its bytes as they are, so writers in the
+        // same range are not disturbed. Failure only means no head start.
+        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+        const uintptr_t start = (uintptr_t(buffer) + from) & ~(page - 1);
+        const uintptr_t end = (uintptr_t(buffer) + to) & ~(page - 1);
+        if (end > start)
+            madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+        faultedTo.store(to == config.size ? to : uint64_t(end - uintptr_t(buffer)), std::memory_order_relaxed);
+    }
+    faulting.store(false, std::memory_order_release);
+#else
+    (void)written;
+#endif
+}
+
 void EventQueue::append(const uint8_t* data, size_t length)
 {
     if (!fitsQueue(length, config.size))
         throw QueueError(tooLongForQueue(length, config.size));
     if (length > maxEventLength)
         throw QueueError(tooLongForHeader(length));
+    uint64_t written;
     {
         std::lock_guard<AdaptiveMutex> lock(dataMutex);
         store(data, length);
+        written = writeOffset;
     }
     wakeOne();
+    prefault(written);
 }
 
 size_t EventQueue::appendBatch(const EventSpan* events, size_t count)
@@ -180,13 +224,16 @@ size_t EventQueue::appendBatch(const EventSpan* events, size_t count)
         ++n;
     if (n == 0)
         return 0;
+    uint64_t written;
     {
         std::lock_guard<AdaptiveMutex> lock(dataMutex);
         for (size_t i = 0; i < n; ++i)
             store(events[i].data, events[i].length);
+        written = writeOffset;
     }
     // One wake-up: a woken forwarder takes the whole batch.
     wakeOne();
+    prefault(written);
     return n;
 }
 

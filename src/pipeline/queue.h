@@ -118,6 +118,10 @@ private:
     void store(const uint8_t* data, size_t length);
     // Wakes one sleeper not yet woken, if any; caller holds no lock.
     void wakeOne();
+    // First lap of a large ring: faults in the pages ahead of `written`
+    // (the write offset) outside dataMutex, so appends holding it do not
+    // wait for the kernel to zero fresh pages. Caller holds no lock.
+    void prefault(uint64_t written);
     // extract() that also tells whether an event (even an empty one) was taken.
     bool take(std::vector<unsigned char>& out);
 
@@ -136,6 +140,10 @@ private:
     std::atomic<uint32_t> waiters{0};
     // Sleepers in cond.wait that no append has woken yet; under waitMutex.
     uint32_t sleeping = 0;
+    // Ring bytes already faulted in (from offset 0); claimed by one appender
+    // at a time. Starts at size for rings too small to bother.
+    std::atomic<uint64_t> faultedTo{0};
+    std::atomic<bool> faulting{false};
 };
 
 } // namespace ns::event::queue

@@ -781,6 +781,25 @@ TEST(EventQueue, CompetingBatchProducersAndConsumers)
     EXPECT_EQ(n.dropped, 0u);
 }
 
+// A ring large enough to be faulted in ahead of the writer: the first lap,
+// the wrap and the drops keep every byte.
+TEST(EventQueue, LargeRingFirstLapWrapAndDrops)
+{
+    const uint64_t size = (uint64_t(64) << 20) + 5;
+    EventQueue q(ringOf(size));
+    constexpr int total = 80;
+    const size_t length = (size_t(1) << 20) - 1001;
+    for (int i = 0; i < total; ++i)
+        put(q, payload(length, uint8_t(i * 13)));
+    const uint64_t fits = size / (length + 3);
+    const Counts n = report(q);
+    EXPECT_EQ(n.queued, fits);
+    EXPECT_EQ(n.dropped, total - fits);
+    for (int i = int(total - fits); i < total; ++i)
+        ASSERT_EQ(take(q), payload(length, uint8_t(i * 13))) << i;
+    EXPECT_TRUE(take(q).empty());
+}
+
 // ---- queue file ----
 
 namespace fs = std::filesystem;
