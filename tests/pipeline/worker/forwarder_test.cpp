@@ -673,9 +673,11 @@ TEST_F(ForwarderTest, RecoveryModesAfterFailedSend)
         poll();
         ASSERT_EQ(sent, 2u) << "the big batch went through; buffers too large for this test";
 
+        // The listener goes first: the reconnect that follows the reset must
+        // be refused, not completed by the kernel's accept queue.
+        collector.closeListener();
         const auto broken = Clock::now();
         collector.reset();
-        collector.closeListener();
         // The broken connection reconnects at once; that refused attempt pauses.
         ASSERT_TRUE(waitFor([&] { return caseLog.count("Forwarder[0]: Connection error: ") >= 2; }, 3000))
             << caseLog.all();
