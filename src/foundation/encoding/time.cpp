@@ -19,9 +19,12 @@ struct UtcFields {
     unsigned second;
 };
 
+// Stand-in for a time stamp no calendar can hold (a corrupt field): the epoch.
+constexpr UtcFields kEpoch = {1970, 1, 1, 0, 0, 0};
+
 // Pure arithmetic UTC conversion (proleptic Gregorian calendar): reentrant,
 // lock-free, no time zone. Fails, like the C library's, when the year does
-// not fit the calendar record's int year.
+// not fit the calendar record's int year; the record then holds the epoch.
 bool toUtc(int64_t seconds, UtcFields* f) {
     int64_t days = seconds / 86400;
     int64_t rem = seconds % 86400;
@@ -43,11 +46,11 @@ bool toUtc(int64_t seconds, UtcFields* f) {
     f->day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
     f->month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
     f->year = yoe + era * 400 + (f->month <= 2 ? 1 : 0);
-    return f->year - 1900 <= INT_MAX && f->year - 1900 >= INT_MIN;
+    if (f->year - 1900 <= INT_MAX && f->year - 1900 >= INT_MIN)
+        return true;
+    *f = kEpoch;
+    return false;
 }
-
-// Stand-in for a time stamp no calendar can hold (a corrupt field): the epoch.
-constexpr UtcFields kEpoch = {1970, 1, 1, 0, 0, 0};
 
 inline unsigned char* put2(unsigned char* p, unsigned v) {
     p[0] = static_cast<unsigned char>('0' + v / 10);
@@ -71,14 +74,26 @@ inline unsigned char* putYear(unsigned char* p, int64_t year) {
 // Widest year text: a sign and ten digits.
 constexpr size_t kYearMax = 11;
 
+// The year, then month, day, hour, minute and second with two digits each,
+// every one of these five preceded by its separator when `separators` is set.
+inline unsigned char* putDateTime(unsigned char* p, const UtcFields& f, bool separators) {
+    static constexpr char kSeparators[5] = {'-', '-', 'T', ':', ':'};
+    const unsigned fields[5] = {f.month, f.day, f.hour, f.minute, f.second};
+    p = putYear(p, f.year);
+    for (int i = 0; i < 5; ++i) {
+        if (separators)
+            *p++ = static_cast<unsigned char>(kSeparators[i]);
+        p = put2(p, fields[i]);
+    }
+    return p;
+}
+
 } // namespace
 
 void formatTimeIso(std::vector<unsigned char>& out, int64_t seconds, uint32_t nanoseconds) {
     UtcFields f;
-    if (!toUtc(seconds, &f)) {
-        f = kEpoch;
+    if (!toUtc(seconds, &f))
         nanoseconds = 0;
-    }
     // Guard the six-digit fraction against a caller that passes a second or more.
     unsigned micros = nanoseconds / 1000;
     if (micros > 999999)
@@ -87,17 +102,7 @@ void formatTimeIso(std::vector<unsigned char>& out, int64_t seconds, uint32_t na
     const size_t at = out.size();
     out.resize(at + kYearMax + 23);
     unsigned char* start = out.data() + at;
-    unsigned char* p = putYear(start, f.year);
-    *p++ = '-';
-    p = put2(p, f.month);
-    *p++ = '-';
-    p = put2(p, f.day);
-    *p++ = 'T';
-    p = put2(p, f.hour);
-    *p++ = ':';
-    p = put2(p, f.minute);
-    *p++ = ':';
-    p = put2(p, f.second);
+    unsigned char* p = putDateTime(start, f, true);
     *p++ = '.';
     p = put2(p, micros / 10000);
     p = put2(p, micros / 100 % 100);
@@ -108,24 +113,17 @@ void formatTimeIso(std::vector<unsigned char>& out, int64_t seconds, uint32_t na
 
 void formatTimeDefault(std::vector<unsigned char>& out, int64_t seconds) {
     UtcFields f;
-    if (!toUtc(seconds, &f))
-        f = kEpoch;
+    toUtc(seconds, &f);
     const size_t at = out.size();
     out.resize(at + kYearMax + 10);
     unsigned char* start = out.data() + at;
-    unsigned char* p = putYear(start, f.year);
-    p = put2(p, f.month);
-    p = put2(p, f.day);
-    p = put2(p, f.hour);
-    p = put2(p, f.minute);
-    p = put2(p, f.second);
+    unsigned char* p = putDateTime(start, f, false);
     out.resize(at + static_cast<size_t>(p - start));
 }
 
 void formatTimeSyslogRfc3164(std::vector<unsigned char>& out, int64_t seconds) {
     UtcFields f;
-    if (!toUtc(seconds, &f))
-        f = kEpoch;
+    toUtc(seconds, &f);
     const size_t at = out.size();
     out.resize(at + 15);
     unsigned char* p = out.data() + at;
