@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +10,6 @@
 #include <iostream>
 #include <memory>
 #include <pthread.h>
-#include <sstream>
 #include <unistd.h>
 
 #include "dns/formatter.h"
@@ -38,14 +36,9 @@ const char* const VERSION = "2.4.4";
 
 // Numbers read the way strtoll reads them: sign and digits up to the first
 // other character, nothing readable giving 0, out of range held at the limit.
-int64_t readNumber(const char* text, bool* digits = nullptr)
+int64_t readNumber(const char* text)
 {
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(text, &end, 10);
-    if (digits)
-        *digits = end != text;
-    return static_cast<int64_t>(v);
+    return static_cast<int64_t>(std::strtoll(text, nullptr, 10));
 }
 
 // Looks a word value up in a table of (word, result) pairs.
@@ -342,11 +335,11 @@ void runPipeline(ConfigFile& config)
 
     Pipeline pipeline;
     for (const auto& fc : forwardersConfig.forwarders) {
-        if (pipeline.forwarders.size() >= formatters.size())
+        if (!pipeline.forwarders.empty())
             formatters.push_back(std::make_unique<ns::net::dns::DnsMessageEventFormatter>(formatterConfig));
         ns::worker::forwarder::ForwarderContext context;
         context.eventQueue = &queue;
-        context.formatter = formatters[pipeline.forwarders.size()].get();
+        context.formatter = formatters.back().get();
         pipeline.forwarders.push_back(new ns::worker::forwarder::Forwarder(fc, context));
     }
     for (const auto& lc : listenersConfig.listeners) {
@@ -397,16 +390,11 @@ void run()
 
 int quorvalexMain(int argc, char** argv)
 {
-    if (argc >= 3 && std::strcmp(argv[1], "run") == 0) {
+    const bool runStdout = argc >= 3 && std::strcmp(argv[1], "run-stdout") == 0;
+    if (runStdout || (argc >= 3 && std::strcmp(argv[1], "run") == 0)) {
         ns::log::init(false);
         config_filename = argv[2];
-        run();
-        return run_failed ? 1 : 0;
-    }
-    if (argc >= 3 && std::strcmp(argv[1], "run-stdout") == 0) {
-        ns::log::init(false);
-        config_filename = argv[2];
-        force_stdout = true;
+        force_stdout = runStdout;
         run();
         return run_failed ? 1 : 0;
     }
