@@ -5,49 +5,26 @@ write OUT COUNT SIZE SEED: COUNT data frames of SIZE random bytes (the first
 8 bytes carry the frame number, so every frame is distinct).
 frames FILE: prints one hex line per data frame, in file order.
 """
+import os
 import random
 import struct
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from frames import read_fstrm, write_fstrm  # noqa: E402
+
 CONTENT_TYPE = b"protobuf:dnstap.Dnstap"
-
-
-def control(kind, with_type):
-    body = struct.pack(">I", kind)
-    if with_type:
-        body += struct.pack(">II", 1, len(CONTENT_TYPE)) + CONTENT_TYPE
-    return struct.pack(">II", 0, len(body)) + body
 
 
 def write(path, count, size, seed):
     rnd = random.Random(seed)
-    with open(path, "wb") as f:
-        f.write(control(2, True))  # START
-        for i in range(count):
-            payload = struct.pack(">Q", i) + bytes(rnd.getrandbits(8) for _ in range(size - 8))
-            f.write(struct.pack(">I", len(payload)) + payload)
-        f.write(control(3, False))  # STOP
-
-
-def frames(path):
-    data = open(path, "rb").read()
-    pos = 0
-    out = []
-    while pos + 4 <= len(data):
-        (n,) = struct.unpack_from(">I", data, pos)
-        pos += 4
-        if n == 0:  # control frame
-            (clen,) = struct.unpack_from(">I", data, pos)
-            pos += 4 + clen
-            continue
-        out.append(data[pos:pos + n].hex())
-        pos += n
-    return out
+    payloads = [struct.pack(">Q", i) + bytes(rnd.getrandbits(8) for _ in range(size - 8)) for i in range(count)]
+    write_fstrm(path, CONTENT_TYPE, payloads)
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "write":
         write(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]))
     else:
-        for line in frames(sys.argv[2]):
-            print(line)
+        for payload in read_fstrm(sys.argv[2])[1]:
+            print(payload.hex())
