@@ -276,43 +276,15 @@ for i in range(1, 201):
     ZONE += "h%d IN A 198.51.100.%d\n" % (i, i % 250 + 1)
     ZONE += "h%d IN AAAA 2001:db8:1::%x\n" % (i, i)
 
-UNBOUND_CONF = """server:
-    interface: 127.0.0.1@{port}
-    port: {port}
-    do-ip6: no
-    do-daemonize: no
-    username: ""
-    chroot: ""
-    directory: "{dir}"
-    pidfile: "{dir}/unbound.pid"
-    use-syslog: no
-    logfile: ""
-    verbosity: 0
-    num-threads: 1
-    access-control: 127.0.0.0/8 allow
-    module-config: "iterator"
-    root-hints: ""
-    do-not-query-localhost: no
-    local-zone: "." refuse
-    local-zone: "test." nodefault
-    local-zone: "example.test." transparent
-auth-zone:
-    name: "example.test."
-    zonefile: "{dir}/example.test.zone"
-    for-downstream: yes
-    for-upstream: yes
-    fallback-enabled: no
-remote-control:
-    control-enable: no
-dnstap:
-    dnstap-enable: yes
-    dnstap-bidirectional: yes
-    dnstap-socket-path: "{sock}"
-    dnstap-send-identity: yes
-    dnstap-send-version: yes
-    dnstap-log-client-query-messages: yes
-    dnstap-log-client-response-messages: yes
-"""
+# The server configuration the end-to-end tests use too.
+UNBOUND_CONF_IN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e", "lib",
+                               "unbound.conf.in")
+
+
+def unbound_conf(port, udir, sock):
+    with open(UNBOUND_CONF_IN) as f:
+        text = f.read()
+    return text.replace("@PORT@", str(port)).replace("@DIR@", udir).replace("@SOCK@", sock)
 
 
 def query_file(path):
@@ -344,7 +316,7 @@ def make_capture(path, frames, work):
     port = free_port()
     open(os.path.join(udir, "example.test.zone"), "w").write(ZONE)
     conf = os.path.join(udir, "unbound.conf")
-    open(conf, "w").write(UNBOUND_CONF.format(port=port, dir=udir, sock=sock))
+    open(conf, "w").write(unbound_conf(port, udir, sock))
     qfile = os.path.join(work, "queries.txt")
     per_run = query_file(qfile)
     cap = start(["fstrm_capture", "-t", CTYPE.decode(), "-u", sock, "-w", raw],

@@ -1,6 +1,9 @@
 # An unbound instance answering example.test. on loopback and logging client
 # queries and responses by dnstap to a Unix socket. It never asks the internet.
 
+# The server configuration, shared with the throughput benchmark.
+UNBOUND_CONF_IN="$(dirname "${BASH_SOURCE[0]}")/unbound.conf.in"
+
 # start_unbound DNSTAP_SOCKET: sets UNBOUND_PORT and UNBOUND_PID.
 start_unbound() {
     local sock=$1
@@ -20,43 +23,11 @@ mail IN A   192.0.2.25
 @    IN MX  10 mail
 txt  IN TXT "hello world"
 ZONE
-    cat >"$dir/unbound.conf" <<CONF
-server:
-    interface: 127.0.0.1@$UNBOUND_PORT
-    port: $UNBOUND_PORT
-    do-ip6: no
-    do-daemonize: no
-    username: ""
-    chroot: ""
-    directory: "$dir"
-    pidfile: "$dir/unbound.pid"
-    use-syslog: no
-    logfile: ""
-    num-threads: 1
-    access-control: 127.0.0.0/8 allow
-    module-config: "iterator"
-    root-hints: ""
-    do-not-query-localhost: no
-    local-zone: "." refuse
-    local-zone: "test." nodefault
-    local-zone: "example.test." transparent
-auth-zone:
-    name: "example.test."
-    zonefile: "$dir/example.test.zone"
-    for-downstream: yes
-    for-upstream: yes
-    fallback-enabled: no
-remote-control:
-    control-enable: no
-dnstap:
-    dnstap-enable: yes
-    dnstap-bidirectional: yes
-    dnstap-socket-path: "$sock"
-    dnstap-send-identity: yes
-    dnstap-send-version: yes
-    dnstap-log-client-query-messages: yes
-    dnstap-log-client-response-messages: yes
-CONF
+    local conf
+    conf=$(<"$UNBOUND_CONF_IN")
+    conf=${conf//@PORT@/$UNBOUND_PORT}
+    conf=${conf//@DIR@/$dir}
+    printf '%s\n' "${conf//@SOCK@/$sock}" >"$dir/unbound.conf"
     start unbound unbound -d -c "$dir/unbound.conf"
     UNBOUND_PID=$LAST_PID
     wait_for 20 query_unbound www.example.test A || fail "unbound did not answer"
