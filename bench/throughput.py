@@ -5,6 +5,7 @@ dnstap tools, all fed the same capture of a real resolver's dnstap stream.
 Run through bench/throughput.sh. Every process started here is stopped by its
 pid on the way out, whatever happens."""
 import argparse
+import itertools
 import os
 import shutil
 import signal
@@ -97,24 +98,27 @@ def vm_hwm_mib(pid):
 
 # ---------------------------------------------------------- Frame Streams io
 
-def read_payloads(path, limit=None):
-    data = open(path, "rb").read()
-    pos, out = 0, []
-    n_data = len(data)
+def data_frames(data):
+    """(offset, length) of every whole data frame in the bytes of a Frame
+    Streams file; a frame cut short at the end is left out."""
+    pos, n_data = 0, len(data)
+    unpack = struct.unpack_from
     while pos + 4 <= n_data:
-        (n,) = struct.unpack_from(">I", data, pos)
+        (n,) = unpack(">I", data, pos)
         pos += 4
         if n:
             if pos + n > n_data:
-                break  # a capture cut short at its end
-            out.append(data[pos:pos + n])
+                return
+            yield pos, n
             pos += n
-            if limit and len(out) == limit:
-                break
         else:
-            (clen,) = struct.unpack_from(">I", data, pos)
+            (clen,) = unpack(">I", data, pos)
             pos += 4 + clen
-    return out
+
+
+def read_payloads(path, limit=None):
+    data = open(path, "rb").read()
+    return [data[pos:pos + n] for pos, n in itertools.islice(data_frames(data), limit or None)]
 
 
 def count_frames(path):
@@ -123,20 +127,10 @@ def count_frames(path):
         data = open(path, "rb").read()
     except FileNotFoundError:
         return 0, 0
-    pos, frames, nbytes, n_data = 0, 0, 0, len(data)
-    unpack = struct.unpack_from
-    while pos + 4 <= n_data:
-        (n,) = unpack(">I", data, pos)
-        pos += 4
-        if n:
-            if pos + n > n_data:
-                break
-            frames += 1
-            nbytes += n
-            pos += n
-        else:
-            (clen,) = unpack(">I", data, pos)
-            pos += 4 + clen
+    frames, nbytes = 0, 0
+    for _, n in data_frames(data):
+        frames += 1
+        nbytes += n
     return frames, nbytes
 
 
