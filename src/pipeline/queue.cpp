@@ -25,12 +25,12 @@ uint64_t growth(uint64_t now, uint64_t before)
     return now >= before ? now - before : now;
 }
 
-void decrementQueued(std::atomic<uint64_t>& queued)
+void decrementQueued(std::atomic<uint64_t>& queued, uint64_t n)
 {
-    // Only changed under dataMutex, so load and store need not be one step.
+    // Only changed under dataMutex, so load and store need not be one step;
+    // never below 0.
     const uint64_t q = queued.load(std::memory_order_relaxed);
-    if (q != 0)
-        queued.store(q - 1, std::memory_order_relaxed);
+    queued.store(q > n ? q - n : 0, std::memory_order_relaxed);
 }
 
 std::string tooLongForQueue(uint64_t length, uint64_t size)
@@ -114,17 +114,20 @@ uint32_t EventQueue::readLength(uint64_t offset) const
     return (uint32_t(buffer[offset]) << 16) | (uint32_t(buffer[o1]) << 8) | uint32_t(buffer[o2]);
 }
 
+void EventQueue::skipRead(uint32_t length)
+{
+    readOffset += 3 + uint64_t(length);
+    if (readOffset >= config.size) {
+        readOffset -= config.size;
+        wrapped = false;
+    }
+}
+
 void EventQueue::dropOldest()
 {
-    const uint64_t n = readOffset + 3 + readLength(readOffset);
-    if (n >= config.size) {
-        readOffset = n - config.size;
-        wrapped = false;
-    } else {
-        readOffset = n;
-    }
+    skipRead(readLength(readOffset));
     metrics.eventsDropped.fetch_add(1, std::memory_order_relaxed);
-    decrementQueued(metrics.eventsQueued);
+    decrementQueued(metrics.eventsQueued, 1);
 }
 
 void EventQueue::copyIn(const uint8_t* data, uint64_t n)
@@ -239,35 +242,8 @@ size_t EventQueue::appendBatch(const EventSpan* events, size_t count)
 
 bool EventQueue::take(std::vector<unsigned char>& out)
 {
-    std::lock_guard<AdaptiveMutex> lock(dataMutex);
-    if (isEmpty())
-        return false;
-    const uint64_t size = config.size;
-    const uint32_t length = readLength(readOffset);
-    uint64_t start = readOffset + 3;
-    if (start >= size)
-        start -= size;
-
-    // Grow before touching the ring so a failed allocation changes nothing;
-    // keep geometric growth for callers that append many events.
-    const size_t used = out.size();
-    if (out.capacity() - used < length)
-        out.reserve(std::max(used + length, out.capacity() * 2));
-    const uint64_t first = std::min<uint64_t>(length, size - start);
-    out.insert(out.end(), buffer + start, buffer + start + first);
-    if (length > first)
-        out.insert(out.end(), buffer, buffer + (length - first));
-
-    const uint64_t n = readOffset + 3 + length;
-    if (n >= size) {
-        readOffset = n - size;
-        wrapped = false;
-    } else {
-        readOffset = n;
-    }
-    decrementQueued(metrics.eventsQueued);
-    metrics.eventsProcessed.fetch_add(1, std::memory_order_relaxed);
-    return true;
+    uint32_t length;
+    return extractBatch(out, &length, 1) != 0;
 }
 
 void EventQueue::extract(std::vector<unsigned char>& out)
@@ -316,15 +292,9 @@ size_t EventQueue::extractBatch(std::vector<unsigned char>& out, uint32_t* lengt
         out.insert(out.end(), buffer + start, buffer + start + first);
         if (length > first)
             out.insert(out.end(), buffer, buffer + (length - first));
-        readOffset += 3 + uint64_t(length);
-        if (readOffset >= size) {
-            readOffset -= size;
-            wrapped = false;
-        }
+        skipRead(length);
     }
-    // Under dataMutex: the count never goes below 0, as n decrements would.
-    const uint64_t q = metrics.eventsQueued.load(std::memory_order_relaxed);
-    metrics.eventsQueued.store(q > n ? q - n : 0, std::memory_order_relaxed);
+    decrementQueued(metrics.eventsQueued, n);
     metrics.eventsProcessed.fetch_add(n, std::memory_order_relaxed);
     return n;
 }

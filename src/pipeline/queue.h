@@ -112,6 +112,8 @@ private:
     bool isEmpty() const { return !wrapped && writeOffset == readOffset; }
     uint64_t freeBytes() const;
     uint32_t readLength(uint64_t offset) const;
+    // Moves the read side past the event of `length` payload bytes at it.
+    void skipRead(uint32_t length);
     void dropOldest();
     void copyIn(const uint8_t* data, uint64_t n);
     // Stores one checked event; caller holds dataMutex.
