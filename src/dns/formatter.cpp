@@ -1,7 +1,6 @@
 #include "dns/formatter.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstring>
 #include <utility>
@@ -9,6 +8,7 @@
 #include "dns/params.h"
 #include "dns/psl.h"
 #include "foundation/encoding/hex.h"
+#include "foundation/encoding/json.h"
 
 namespace ns::net::dns {
 
@@ -42,21 +42,6 @@ constexpr const char* EventTypeQuerylog[13] = {
 constexpr size_t FixedBound = 512;
 constexpr size_t RecordBound = 192;
 constexpr size_t NumberBound = 20;
-
-// The character after the backslash for each byte JSON strings escape; 0 for
-// bytes copied as they are.
-constexpr std::array<char, 256> JsonEscapes = [] {
-    std::array<char, 256> t{};
-    t[0x08] = 'b';
-    t[0x09] = 't';
-    t[0x0A] = 'n';
-    t[0x0C] = 'f';
-    t[0x0D] = 'r';
-    t['"'] = '"';
-    t['/'] = '/';
-    t['\\'] = '\\';
-    return t;
-}();
 
 constexpr uint16_t FlagAa = 0x0400;
 constexpr uint16_t FlagTc = 0x0200;
@@ -112,21 +97,7 @@ public:
             lit("false");
     }
 
-    // Same escapes as ns::encoding::json::formatJsonStr.
-    void jsonStr(const uint8_t* data, size_t n) {
-        put('"');
-        for (size_t i = 0; i < n; ++i) {
-            const uint8_t c = data[i];
-            const char e = JsonEscapes[c];
-            if (e == 0) [[likely]] {
-                *p_++ = c;
-            } else {
-                *p_++ = '\\';
-                *p_++ = static_cast<uint8_t>(e);
-            }
-        }
-        put('"');
-    }
+    void jsonStr(const uint8_t* data, size_t n) { p_ = ns::encoding::json::writeJsonStr(p_, data, n); }
 
     void jsonStr(const std::vector<uint8_t>& v) { jsonStr(v.data(), v.size()); }
 

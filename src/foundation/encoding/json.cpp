@@ -41,36 +41,38 @@ void formatJsonKey(std::vector<unsigned char>& out, const char* key, bool first)
 }
 
 void formatJsonStr(std::vector<unsigned char>& out, const uint8_t* data, uint32_t n) {
-    // Count the escapes first so the buffer grows once, then copy the runs
-    // between them in bulk.
+    // Count the escapes first so the buffer grows once, by what is written.
     size_t escapes = 0;
     for (uint32_t i = 0; i < n; ++i)
         escapes += kEscape[data[i]] != 0;
     const size_t at = out.size();
     out.resize(at + n + 2 + escapes);
     unsigned char* p = out.data() + at;
+    if (escapes != 0) {
+        writeJsonStr(p, data, n);
+        return;
+    }
+    p[0] = '"';
+    if (n != 0)
+        std::memcpy(p + 1, data, n);
+    p[n + 1] = '"';
+}
+
+unsigned char* writeJsonStr(unsigned char* p, const uint8_t* data, size_t n) {
     *p++ = '"';
-    if (escapes == 0) {
-        if (n != 0)
-            std::memcpy(p, data, n);
-        p += n;
-    } else {
-        uint32_t run = 0;
-        for (uint32_t i = 0; i < n; ++i) {
-            const char e = kEscape[data[i]];
-            if (e == 0)
-                continue;
-            std::memcpy(p, data + run, i - run);
-            p += i - run;
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t c = data[i];
+        const char e = kEscape[c];
+        if (e == 0) [[likely]] {
+            *p++ = c;
+        } else {
             p[0] = '\\';
             p[1] = static_cast<unsigned char>(e);
             p += 2;
-            run = i + 1;
         }
-        std::memcpy(p, data + run, n - run);
-        p += n - run;
     }
-    *p = '"';
+    *p++ = '"';
+    return p;
 }
 
 } // namespace ns::encoding::json

@@ -1,6 +1,7 @@
 // JSON object keys and string values.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -12,5 +13,10 @@ void formatJsonKey(std::vector<unsigned char>& out, const char* key, bool first)
 // The bytes as a quoted JSON string; only \b \t \n \f \r \" \/ \\ are escaped,
 // every other byte is copied unchanged.
 void formatJsonStr(std::vector<unsigned char>& out, const uint8_t* data, uint32_t n);
+
+// Same text as formatJsonStr, written at p without any size check; returns
+// the end. For writers that size a whole line once: p needs room for
+// 2 * n + 2 bytes.
+unsigned char* writeJsonStr(unsigned char* p, const uint8_t* data, size_t n);
 
 } // namespace ns::encoding::json
