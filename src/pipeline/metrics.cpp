@@ -20,6 +20,14 @@ ListenerMetrics::~ListenerMetrics()
         delete r;
 }
 
+uint64_t takeGrowth(const std::atomic<uint64_t>& live, std::atomic<uint64_t>& reported)
+{
+    const uint64_t now = live.load();
+    const uint64_t before = reported.load();
+    reported = now;
+    return now >= before ? now - before : now;
+}
+
 MetricsEvent::~MetricsEvent()
 {
     for (ListenerMetrics* l : listeners)

@@ -77,6 +77,12 @@ struct ForwarderMetrics {
     ForwarderMetrics& operator=(const ForwarderMetrics&) = delete;
 };
 
+// One growth counter of a report: reads the live counter once, keeps the
+// value read in `reported` for the next report and returns the growth since
+// the previous one. A counter that went backwards (a cleared queue) is
+// reported as its own value.
+uint64_t takeGrowth(const std::atomic<uint64_t>& live, std::atomic<uint64_t>& reported);
+
 // One report. Owns every record its two vectors point to.
 struct MetricsEvent {
     uint64_t seconds = 0;

@@ -18,13 +18,6 @@ namespace {
 
 constexpr uint8_t queueFileMagic[4] = {0x73, 0x73, 0x6C, 0x7A}; // "sslz"
 
-// Report counters are differences; a counter that went backwards (clear())
-// is reported as its own value instead of wrapping.
-uint64_t growth(uint64_t now, uint64_t before)
-{
-    return now >= before ? now - before : now;
-}
-
 void decrementQueued(std::atomic<uint64_t>& queued, uint64_t n)
 {
     // Only changed under dataMutex, so load and store need not be one step;
@@ -342,15 +335,12 @@ void EventQueue::signal()
 
 void EventQueue::getMetrics(ns::metrics::EventQueueMetrics& out)
 {
-    const uint64_t processed = metrics.eventsProcessed.load();
+    using ns::metrics::takeGrowth;
+    out.eventsProcessed = takeGrowth(metrics.eventsProcessed, lastReported.eventsProcessed);
     const uint64_t queued = metrics.eventsQueued.load();
-    const uint64_t dropped = metrics.eventsDropped.load();
-    out.eventsProcessed = growth(processed, lastReported.eventsProcessed.load());
     out.eventsQueued = queued;
-    out.eventsDropped = growth(dropped, lastReported.eventsDropped.load());
-    lastReported.eventsProcessed = processed;
     lastReported.eventsQueued = queued;
-    lastReported.eventsDropped = dropped;
+    out.eventsDropped = takeGrowth(metrics.eventsDropped, lastReported.eventsDropped);
 }
 
 void EventQueue::clear()

@@ -146,21 +146,13 @@ Forwarder::~Forwarder()
 
 void Forwarder::getMetrics(ns::metrics::ForwarderMetrics& out)
 {
-    const bool isConnected = connected.load();
-    const uint64_t bytesSent = metrics.bytesSent.load();
-    const uint64_t eventsSent = metrics.eventsSent.load();
-    const uint64_t connects = metrics.connects.load();
-    const uint64_t dnstapErrors = metrics.dnstapErrors.load();
-    out.connected = isConnected;
-    out.bytesSent = bytesSent - lastReported.bytesSent.load();
-    out.eventsSent = eventsSent - lastReported.eventsSent.load();
-    out.connects = connects - lastReported.connects.load();
-    out.dnstapErrors = dnstapErrors - lastReported.dnstapErrors.load();
-    lastReported.connected = isConnected;
-    lastReported.bytesSent = bytesSent;
-    lastReported.eventsSent = eventsSent;
-    lastReported.connects = connects;
-    lastReported.dnstapErrors = dnstapErrors;
+    using ns::metrics::takeGrowth;
+    out.connected = connected.load();
+    lastReported.connected = out.connected;
+    out.bytesSent = takeGrowth(metrics.bytesSent, lastReported.bytesSent);
+    out.eventsSent = takeGrowth(metrics.eventsSent, lastReported.eventsSent);
+    out.connects = takeGrowth(metrics.connects, lastReported.connects);
+    out.dnstapErrors = takeGrowth(metrics.dnstapErrors, lastReported.dnstapErrors);
 }
 
 void Forwarder::startProcessLoopThread()

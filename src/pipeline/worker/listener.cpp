@@ -345,13 +345,11 @@ void Listener::deregister(uint32_t receiverId)
 
 void Listener::getMetrics(ns::metrics::ListenerMetrics& out)
 {
-    uint64_t accepts = metrics.accepts.load();
-    uint64_t active = metrics.activeReceivers.load();
-    uint64_t peak = metrics.peakReceivers.load();
-    out.accepts = accepts - lastReported.accepts.load();
+    out.accepts = ns::metrics::takeGrowth(metrics.accepts, lastReported.accepts);
+    const uint64_t active = metrics.activeReceivers.load();
+    const uint64_t peak = metrics.peakReceivers.load();
     out.activeReceivers = active;
     out.peakReceivers = peak;
-    lastReported.accepts = accepts;
     lastReported.activeReceivers = active;
     lastReported.peakReceivers = peak;
 

@@ -90,12 +90,8 @@ ns::net::RemoteEndpoint Receiver::getRemoteEndpoint()
 
 void Receiver::getMetrics(ns::metrics::ReceiverMetrics& out)
 {
-    uint64_t bytes = metrics.bytesReceived.load();
-    uint64_t events = metrics.eventsReceived.load();
-    out.bytesReceived = bytes - lastReported.bytesReceived.load();
-    out.eventsReceived = events - lastReported.eventsReceived.load();
-    lastReported.bytesReceived = bytes;
-    lastReported.eventsReceived = events;
+    out.bytesReceived = ns::metrics::takeGrowth(metrics.bytesReceived, lastReported.bytesReceived);
+    out.eventsReceived = ns::metrics::takeGrowth(metrics.eventsReceived, lastReported.eventsReceived);
 }
 
 void Receiver::startProcessLoopThread()
