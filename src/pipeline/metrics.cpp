@@ -86,6 +86,30 @@ void textUint(Out& out, const char* key, uint64_t value)
     formatUint(out, value);
 }
 
+// Opens a record: '{' and its id as the first key.
+void jsonOpen(Out& out, uint32_t id)
+{
+    formatChar(out, '{');
+    formatJsonKey(out, "id", true);
+    formatUint(out, id);
+}
+
+// The type, host and port of a TCP listener, receiver or forwarder.
+void jsonTcp(Out& out, bool useIpv6, const std::string& host, uint16_t port)
+{
+    jsonName(out, "type", useIpv6 ? "ipv6" : "ipv4");
+    formatJsonKey(out, "host", false);
+    jsonText(out, host);
+    jsonUint(out, "port", port);
+}
+
+void textTcp(Out& out, bool useIpv6, const std::string& host, uint16_t port)
+{
+    formatChars(out, useIpv6 ? " type=ipv6 host=" : " type=ipv4 host=");
+    rawText(out, host);
+    textUint(out, " port=", port);
+}
+
 void formatJson(Out& out, const MetricsEvent& event)
 {
     formatChar(out, '{');
@@ -97,18 +121,13 @@ void formatJson(Out& out, const MetricsEvent& event)
         receivers += receiverTotal(l);
         if (i != 0)
             formatChar(out, ',');
-        formatChar(out, '{');
-        formatJsonKey(out, "id", true);
-        formatUint(out, l.id);
+        jsonOpen(out, l.id);
         if (l.isUnix) {
             jsonName(out, "type", "unix");
             formatJsonKey(out, "path", false);
             jsonText(out, l.path);
         } else {
-            jsonName(out, "type", l.useIpv6 ? "ipv6" : "ipv4");
-            formatJsonKey(out, "host", false);
-            jsonText(out, l.host);
-            jsonUint(out, "port", l.port);
+            jsonTcp(out, l.useIpv6, l.host, l.port);
         }
         jsonUint(out, "accepts", l.accepts.load());
         jsonUint(out, "activeReceivers", l.activeReceivers.load());
@@ -128,9 +147,7 @@ void formatJson(Out& out, const MetricsEvent& event)
                 if (!first)
                     formatChar(out, ',');
                 first = false;
-                formatChar(out, '{');
-                formatJsonKey(out, "id", true);
-                formatUint(out, r.id);
+                jsonOpen(out, r.id);
                 jsonUint(out, "listener", l.id);
                 if (r.isUnix) {
                     jsonName(out, "type", "unix");
@@ -138,10 +155,7 @@ void formatJson(Out& out, const MetricsEvent& event)
                     jsonUint(out, "gid", r.gid);
                     jsonUint(out, "pid", r.pid);
                 } else {
-                    jsonName(out, "type", r.useIpv6 ? "ipv6" : "ipv4");
-                    formatJsonKey(out, "host", false);
-                    jsonText(out, r.host);
-                    jsonUint(out, "port", r.port);
+                    jsonTcp(out, r.useIpv6, r.host, r.port);
                 }
                 jsonUint(out, "bytesReceived", r.bytesReceived.load());
                 jsonUint(out, "eventsReceived", r.eventsReceived.load());
@@ -165,13 +179,8 @@ void formatJson(Out& out, const MetricsEvent& event)
         const ForwarderMetrics& f = *event.forwarders[i];
         if (i != 0)
             formatChar(out, ',');
-        formatChar(out, '{');
-        formatJsonKey(out, "id", true);
-        formatUint(out, f.id);
-        jsonName(out, "type", f.useIpv6 ? "ipv6" : "ipv4");
-        formatJsonKey(out, "host", false);
-        jsonText(out, f.host);
-        jsonUint(out, "port", f.port);
+        jsonOpen(out, f.id);
+        jsonTcp(out, f.useIpv6, f.host, f.port);
         jsonName(out, "state", f.connected ? "connected" : "not-connected");
         jsonUint(out, "connects", f.connects.load());
         jsonUint(out, "bytesSent", f.bytesSent.load());
@@ -192,9 +201,7 @@ void formatText(Out& out, const MetricsEvent& event)
             formatChars(out, " type=unix path=");
             rawText(out, l.path);
         } else {
-            formatChars(out, l.useIpv6 ? " type=ipv6 host=" : " type=ipv4 host=");
-            rawText(out, l.host);
-            textUint(out, " port=", l.port);
+            textTcp(out, l.useIpv6, l.host, l.port);
         }
         textUint(out, " accepts=", l.accepts.load());
         textUint(out, " activeReceivers=", l.activeReceivers.load());
@@ -214,9 +221,7 @@ void formatText(Out& out, const MetricsEvent& event)
                 textUint(out, " gid=", r.gid);
                 textUint(out, " pid=", r.pid);
             } else {
-                formatChars(out, r.useIpv6 ? " type=ipv6 host=" : " type=ipv4 host=");
-                rawText(out, r.host);
-                textUint(out, " port=", r.port);
+                textTcp(out, r.useIpv6, r.host, r.port);
             }
             textUint(out, " bytesReceived=", r.bytesReceived.load());
             textUint(out, " eventsReceived=", r.eventsReceived.load());
@@ -232,9 +237,7 @@ void formatText(Out& out, const MetricsEvent& event)
     for (uint32_t i = 0; i < forwarderTotal(event); ++i) {
         const ForwarderMetrics& f = *event.forwarders[i];
         textUint(out, " forwarder[id=", f.id);
-        formatChars(out, f.useIpv6 ? " type=ipv6 host=" : " type=ipv4 host=");
-        rawText(out, f.host);
-        textUint(out, " port=", f.port);
+        textTcp(out, f.useIpv6, f.host, f.port);
         formatChars(out, f.connected ? " state=connected" : " state=not-connected");
         textUint(out, " connects=", f.connects.load());
         textUint(out, " bytesSent=", f.bytesSent.load());
