@@ -59,27 +59,10 @@ Receiver::~Receiver()
     }
 }
 
-ns::net::RemoteEndpoint Receiver::lookupRemoteEndpoint()
-{
-    std::lock_guard<std::mutex> lock(peerMutex);
-    if (!peerKnown) {
-        if (!socket->isConnected())
-            return peer;
-        try {
-            peer = socket->getRemoteEndpoint();
-        } catch (...) {
-            // A failed lookup ends the connection; the metrics then show an
-            // empty peer instead of querying a closed descriptor.
-            peerKnown = true;
-            throw;
-        }
-        peerKnown = true;
-    }
-    return peer;
-}
-
 ns::net::RemoteEndpoint Receiver::getRemoteEndpoint()
 {
+    // A failed lookup ends the connection, whose descriptor is then closed
+    // under this lock: later calls give the empty record without a query.
     std::lock_guard<std::mutex> lock(peerMutex);
     if (!peerKnown && socket->isConnected()) {
         peer = socket->getRemoteEndpoint();
@@ -137,7 +120,7 @@ void Receiver::processLoop()
 {
     using namespace ns::net::fstrm;
     try {
-        ns::net::RemoteEndpoint remote = lookupRemoteEndpoint();
+        ns::net::RemoteEndpoint remote = getRemoteEndpoint();
         if (remote.isUnix)
             ns::log::info((receiverPrefix(id) + "Handling connection from uid=" + std::to_string(remote.uid) +
                            " gid=" + std::to_string(remote.gid) + " pid=" + std::to_string(remote.pid)).c_str());

@@ -66,7 +66,6 @@ public:
     void processLoop();
 
 private:
-    ns::net::RemoteEndpoint lookupRemoteEndpoint();
     void closeAfterFailure();
 
     uint32_t id;
