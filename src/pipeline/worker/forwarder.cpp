@@ -30,6 +30,8 @@ uint32_t numberInRange(const std::string& value, int64_t low, int64_t high, cons
     return ns::worker::listener::parseEntryRange(value, low, high, message, refuse);
 }
 
+std::string forwarderPrefix(uint32_t id) { return "Forwarder[" + std::to_string(id) + "]: "; }
+
 } // namespace
 
 void parseForwarder(const char* text, ForwarderConfig& config)
@@ -117,7 +119,7 @@ Forwarder::Forwarder(ForwarderConfig config_, ForwarderContext context_)
     const uint32_t batchSize = config.batchSize ? config.batchSize : 1;
     current = new ForwarderBatch(batchSize);
     previous = new ForwarderBatch(batchSize);
-    prefix = "Forwarder[" + std::to_string(config.id) + "]: ";
+    prefix = forwarderPrefix(config.id);
 }
 
 Forwarder::~Forwarder()
@@ -403,7 +405,7 @@ void Forwarder::processLoop()
 
 void Forwarder_processLoop(Forwarder* forwarder)
 {
-    const std::string prefix = "Forwarder[" + std::to_string(forwarder->getId()) + "]: ";
+    const std::string prefix = forwarderPrefix(forwarder->getId());
     try {
         ns::log::info((prefix + "Starting process loop").c_str());
         forwarder->processLoop();
