@@ -254,11 +254,7 @@ Listener::~Listener()
         listenSocket->close();
         delete listenSocket;
     }
-    if (thread != nullptr) {
-        if (thread->joinable())
-            thread->detach();
-        delete thread;
-    }
+    delete thread;  // joined above
     for (auto& entry : receivers)
         delete entry.second;
     receivers.clear();
