@@ -302,15 +302,12 @@ void Forwarder::writeStdout()
 
 void Forwarder::sendBatch()
 {
-    if (config.forceStdout) {
+    // Text lines and dnstap frames alike go out through the stack's byte
+    // send, which writes through TLS when it is enabled.
+    if (config.forceStdout)
         writeStdout();
-    } else if (context.formatter->isFormatDnstap()) {
+    else
         fstrmSocket->sendblock(sendBuffer.data(), static_cast<uint32_t>(sendBuffer.size()));
-    } else if (config.tlsSocketConfig.enabled) {
-        tlsSocket->sendblock(sendBuffer.data(), static_cast<uint32_t>(sendBuffer.size()));
-    } else {
-        socket->sendblock(sendBuffer.data(), static_cast<uint32_t>(sendBuffer.size()));
-    }
     metrics.bytesSent += current->bytes;
     metrics.eventsSent += current->count;
     std::swap(current, previous);
