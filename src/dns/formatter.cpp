@@ -101,12 +101,7 @@ public:
 
     void jsonStr(const std::vector<uint8_t>& v) { jsonStr(v.data(), v.size()); }
 
-    void hex(const uint8_t* data, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            *p_++ = static_cast<uint8_t>(ns::encoding::hex::HexCharsUpper[data[i] >> 4]);
-            *p_++ = static_cast<uint8_t>(ns::encoding::hex::HexCharsUpper[data[i] & 0x0F]);
-        }
-    }
+    void hex(const uint8_t* data, size_t n) { p_ = ns::encoding::hex::writeHex(p_, data, n); }
 
     // Same text as formatDnsParameter: the mnemonic, else prefix and number.
     void param(const DnsParameterTable& table, uint16_t value, const char* prefix) {

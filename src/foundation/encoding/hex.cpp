@@ -37,12 +37,16 @@ void formatHex(std::vector<unsigned char>& out, const uint8_t* data, uint32_t n)
         return;
     const size_t at = out.size();
     out.resize(at + size_t(n) * 2);
-    unsigned char* p = out.data() + at;
-    for (uint32_t i = 0; i < n; ++i, p += 2) {
+    writeHex(out.data() + at, data, n);
+}
+
+unsigned char* writeHex(unsigned char* p, const uint8_t* data, size_t n) {
+    for (size_t i = 0; i < n; ++i, p += 2) {
         const auto& pair = kPairs[data[i]];
         p[0] = static_cast<unsigned char>(pair[0]);
         p[1] = static_cast<unsigned char>(pair[1]);
     }
+    return p;
 }
 
 void parseHex(std::vector<unsigned char>& out, const uint8_t* text, uint64_t n) {
