@@ -18,11 +18,7 @@ make_capture() {
     query_unbound txt.example.test TXT || true
     query_unbound mail.example.test A || true
     if [ $# -gt 0 ]; then
-        if command -v kdig >/dev/null 2>&1; then
-            kdig @127.0.0.1 -p "$UNBOUND_PORT" +time=2 +retry=0 "$@" >/dev/null 2>&1 || true
-        else
-            dig @127.0.0.1 -p "$UNBOUND_PORT" +time=2 +tries=1 "$@" >/dev/null 2>&1 || true
-        fi
+        dig_unbound "$@" >/dev/null 2>&1 || true
     fi
     sleep 2
     stop_pid "$UNBOUND_PID" || fail "unbound did not stop"

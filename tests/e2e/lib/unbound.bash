@@ -33,11 +33,16 @@ ZONE
     wait_for 20 query_unbound www.example.test A || fail "unbound did not answer"
 }
 
+# dig_unbound ARGS...: UDP queries to the instance, by kdig or else dig, one try each.
+dig_unbound() {
+    if command -v kdig >/dev/null 2>&1; then
+        kdig @127.0.0.1 -p "$UNBOUND_PORT" +time=2 +retry=0 "$@"
+    else
+        dig @127.0.0.1 -p "$UNBOUND_PORT" +time=2 +tries=1 "$@"
+    fi
+}
+
 # query_unbound NAME TYPE: one UDP query; succeeds when an answer came back.
 query_unbound() {
-    if command -v kdig >/dev/null 2>&1; then
-        kdig @127.0.0.1 -p "$UNBOUND_PORT" +time=2 +retry=0 "$1" "$2" | grep -q "status: NOERROR"
-    else
-        dig @127.0.0.1 -p "$UNBOUND_PORT" +time=2 +tries=1 "$1" "$2" | grep -q "status: NOERROR"
-    fi
+    dig_unbound "$1" "$2" | grep -q "status: NOERROR"
 }
