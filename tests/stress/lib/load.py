@@ -30,6 +30,9 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "e2e", "lib"))
+from frames import read_queue  # noqa: E402
+
 CT = b"protobuf:dnstap.Dnstap"
 
 
@@ -337,11 +340,7 @@ def check_prefix(prefix, n, files):
     for path in files:
         data = open(path, "rb").read()
         if data[:4] == b"sslz":  # a queue file
-            pos, payloads = 4, []
-            while pos + 5 <= len(data):
-                (length,) = struct.unpack(">I", data[pos:pos + 4])
-                payloads.append(data[pos + 5:pos + 5 + length])
-                pos += 5 + length
+            payloads = read_queue(path)
         else:
             payloads = data.split(b"\n")
         for p in payloads:
