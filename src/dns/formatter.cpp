@@ -144,8 +144,6 @@ public:
 
     uint32_t find(const std::vector<uint8_t>& name) {
         const uint32_t n = static_cast<uint32_t>(name.size());
-        if (!builtin_ && !configured_)
-            return n;
         if (last_ != nullptr && last_->size() == n && (n == 0 || std::memcmp(last_->data(), name.data(), n) == 0))
             return lastOffset_;
         last_ = &name;
