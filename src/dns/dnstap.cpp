@@ -163,19 +163,24 @@ void decodeMessage(DnstapEvent& event, const unsigned char* data, unsigned int s
     }
 }
 
-inline void appendVarintField(std::vector<unsigned char>& out, unsigned char key, uint64_t value) {
-    out.push_back(key);
+// Every field number written is below 16, so its key is one byte.
+constexpr unsigned char fieldKey(unsigned int field, unsigned char wireType) {
+    return static_cast<unsigned char>(field << 3 | wireType);
+}
+
+inline void appendVarintField(std::vector<unsigned char>& out, unsigned int field, uint64_t value) {
+    out.push_back(fieldKey(field, WireVarint));
     encodeVarint(out, value);
 }
 
-inline void appendBytesField(std::vector<unsigned char>& out, unsigned char key,
+inline void appendBytesField(std::vector<unsigned char>& out, unsigned int field,
                              const std::vector<unsigned char>& value) {
-    out.push_back(key);
+    out.push_back(fieldKey(field, WireBytes));
     encodeBytes(out, value.data(), static_cast<unsigned int>(value.size()));
 }
 
-inline void appendFixed32Field(std::vector<unsigned char>& out, unsigned char key, uint32_t value) {
-    out.push_back(key);
+inline void appendFixed32Field(std::vector<unsigned char>& out, unsigned int field, uint32_t value) {
+    out.push_back(fieldKey(field, WireFixed32));
     encodeFixed32(out, value);
 }
 
@@ -424,56 +429,55 @@ uint64_t getDnstapEventType(const unsigned char* data, unsigned int size, unsign
 void encodeDnstapEvent(std::vector<unsigned char>& out, DnstapEvent& event) {
     std::vector<unsigned char>& msg = event.messageBuffer;
     msg.clear();
-    appendVarintField(msg, 0x08, event.type);
+    appendVarintField(msg, MsgType, event.type);
     if (event.socket_family != 0) {
-        appendVarintField(msg, 0x10, event.socket_family);
+        appendVarintField(msg, MsgSocketFamily, event.socket_family);
     }
     if (event.socket_protocol != 0) {
-        appendVarintField(msg, 0x18, event.socket_protocol);
+        appendVarintField(msg, MsgSocketProtocol, event.socket_protocol);
     }
     if (!event.query_address.empty()) {
-        appendBytesField(msg, 0x22, event.query_address);
+        appendBytesField(msg, MsgQueryAddress, event.query_address);
     }
     if (!event.response_address.empty()) {
-        appendBytesField(msg, 0x2A, event.response_address);
+        appendBytesField(msg, MsgResponseAddress, event.response_address);
     }
     if (event.query_port != 0) {
-        appendVarintField(msg, 0x30, event.query_port);
+        appendVarintField(msg, MsgQueryPort, event.query_port);
     }
     if (event.query_time_sec != 0) {
-        appendVarintField(msg, 0x40, event.query_time_sec);
+        appendVarintField(msg, MsgQueryTimeSec, event.query_time_sec);
     }
     if (event.query_time_nsec != 0) {
-        appendFixed32Field(msg, 0x4D, event.query_time_nsec);
+        appendFixed32Field(msg, MsgQueryTimeNsec, event.query_time_nsec);
     }
     if (!event.query_message.empty()) {
-        appendBytesField(msg, 0x52, event.query_message);
+        appendBytesField(msg, MsgQueryMessage, event.query_message);
     }
     if (event.response_port != 0) {
-        appendVarintField(msg, 0x38, event.response_port);
+        appendVarintField(msg, MsgResponsePort, event.response_port);
     }
     if (event.response_time_sec != 0) {
-        appendVarintField(msg, 0x60, event.response_time_sec);
+        appendVarintField(msg, MsgResponseTimeSec, event.response_time_sec);
     }
     if (event.response_time_nsec != 0) {
-        appendFixed32Field(msg, 0x6D, event.response_time_nsec);
+        appendFixed32Field(msg, MsgResponseTimeNsec, event.response_time_nsec);
     }
     if (!event.response_message.empty()) {
-        appendBytesField(msg, 0x72, event.response_message);
+        appendBytesField(msg, MsgResponseMessage, event.response_message);
     }
 
     if (!event.identity.empty()) {
-        appendBytesField(out, 0x0A, event.identity);
+        appendBytesField(out, FrameIdentity, event.identity);
     }
     if (!event.version.empty()) {
-        appendBytesField(out, 0x12, event.version);
+        appendBytesField(out, FrameVersion, event.version);
     }
     if (!event.extra.empty()) {
-        appendBytesField(out, 0x1A, event.extra);
+        appendBytesField(out, FrameExtra, event.extra);
     }
-    out.push_back(0x78);
-    out.push_back(0x01);
-    appendBytesField(out, 0x72, msg);
+    appendVarintField(out, FrameType, 1);
+    appendBytesField(out, FrameMessage, msg);
 }
 
 } // namespace ns::encoding::dnstap
