@@ -56,11 +56,11 @@ json_head+='"type":"client-(query|response)","data":\{"client":"127\.0\.0\.1","s
 bad=$(grep -cvE "$json_head.*\}\}$" "$WORK/json.lines" || true)
 [ "$bad" = 0 ] || fail "json: $bad malformed lines, e.g. $(grep -vE "$json_head" "$WORK/json.lines" | head -1)"
 for i in 1 17 40; do
-    grep -F '"type":"client-query"' "$WORK/json.lines" | grep -qF "\"qname\":\"n$i.example.test.\"" || fail "json: query n$i"
+    grep -F '"type":"client-query"' "$WORK/json.lines" | grep -F "\"qname\":\"n$i.example.test.\"" >/dev/null || fail "json: query n$i"
     grep -F '"type":"client-response"' "$WORK/json.lines" | grep -F "\"qname\":\"n$i.example.test.\"" |
-        grep -qF '"rcode":"NXDOMAIN"' || fail "json: response n$i"
+        grep -F '"rcode":"NXDOMAIN"' >/dev/null || fail "json: response n$i"
 done
-grep -F '"qtype":"AAAA"' "$WORK/json.lines" | grep -qF '"data":"2001:db8::10"' || fail "json: AAAA data"
+grep -F '"qtype":"AAAA"' "$WORK/json.lines" | grep -F '"data":"2001:db8::10"' >/dev/null || fail "json: AAAA data"
 stop_pid "$COLLECTOR_PID"
 
 # --- RFC 5424 query-log lines, standard style

@@ -33,11 +33,11 @@ query_unbound txt.example.test TXT || true
 
 has_query() {
     grep -F '"type":"client-query"' "$WORK/lines" | grep -F "\"qname\":\"$1.\"" | grep -F "\"qtype\":\"$2\"" |
-        grep -F '"client":"127.0.0.1"' | grep -qF '"qdomain":"example.test."'
+        grep -F '"client":"127.0.0.1"' | grep -F '"qdomain":"example.test."' >/dev/null
 }
 has_response() {
     grep -F '"type":"client-response"' "$WORK/lines" | grep -F "\"qname\":\"$1.\"" | grep -F "\"qtype\":\"$2\"" |
-        grep -qF "\"rcode\":\"NOERROR\""
+        grep -F "\"rcode\":\"NOERROR\"" >/dev/null
 }
 wait_for 20 has_response txt.example.test TXT || fail "responses not delivered: $(head -c 2000 "$WORK/lines")"
 for q in "www.example.test A" "mail.example.test A" "txt.example.test A" "www.example.test AAAA" "txt.example.test TXT"; do
@@ -46,7 +46,7 @@ for q in "www.example.test A" "mail.example.test A" "txt.example.test A" "www.ex
     # shellcheck disable=SC2086
     has_response $q || fail "response $q missing"
 done
-grep -F '"qname":"www.example.test."' "$WORK/lines" | grep -F '"qtype":"AAAA"' | grep -qF '"data":"2001:db8::10"' \
+grep -F '"qname":"www.example.test."' "$WORK/lines" | grep -F '"qtype":"AAAA"' | grep -F '"data":"2001:db8::10"' >/dev/null \
     || fail "AAAA answer data"
 grep -qF '"data":"\"hello world\""' "$WORK/lines" || fail "TXT answer data"
 grep -F '"host":"e2e-host"' "$WORK/lines" >/dev/null || fail "host name in header"

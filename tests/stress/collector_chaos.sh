@@ -60,7 +60,7 @@ for pid in "${FLUSH[@]}"; do wait "$pid" || fail "a forwarder did not come back:
 
 # A metrics report after the flush event arrived that shows an empty queue:
 # nothing is left to send and no connection can fail any more.
-empty_after() { tail -n +"$2" "$WORK/$1.log" | grep -q 'Metrics:.*eventsQueued=0[] ]'; }
+empty_after() { tail -n +"$2" "$WORK/$1.log" | grep 'Metrics:.*eventsQueued=0[] ]' >/dev/null; }
 for m in $MODES; do
     from=$(($(count_lines "$WORK/$m.log") + 1))
     wait_for 20 empty_after "$m" "$from" || fail "$m: the queue did not drain"

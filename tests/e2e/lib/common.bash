@@ -1,6 +1,8 @@
 # Shared helpers of the end-to-end tests. Each test sources this file with
 # the daemon binary as $1; every process a test starts is stopped on exit.
 set -euo pipefail
+# Under pipefail a pipe ending in "grep -q" fails when grep quits before its
+# writer is done (SIGPIPE): such pipes end in "grep ... >/dev/null" instead.
 
 QX=$(readlink -f "$1")
 # Lower case only: the daemon lower-cases Unix socket paths of listener entries.

@@ -44,5 +44,5 @@ dig_unbound() {
 
 # query_unbound NAME TYPE: one UDP query; succeeds when an answer came back.
 query_unbound() {
-    dig_unbound "$1" "$2" | grep -q "status: NOERROR"
+    dig_unbound "$1" "$2" | grep "status: NOERROR" >/dev/null
 }
