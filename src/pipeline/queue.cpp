@@ -379,8 +379,8 @@ void EventQueue::persist()
     if (file == nullptr)
         throw QueueError("Open " + tmp + " failed: " + ns::error::getMessage(errno));
 
-    // Any failure leaves the previous queue file alone and removes the
-    // temporary one, so a half-written file never replaces a good one.
+    // A failure while writing leaves the previous queue file alone and removes
+    // the temporary one, so a half-written file never replaces a good one.
     auto fail = [&](const std::string& operation, int err) {
         if (file != nullptr)
             std::fclose(file);
@@ -420,9 +420,11 @@ void EventQueue::persist()
     file = nullptr;
     if (closed != 0)
         fail("Close " + tmp, errno);
-    // rename() replaces the old file in one step; it stays until then.
+    // rename() replaces the old file in one step; it stays until then. If it
+    // fails, the temporary file is the only complete copy of the drained
+    // events: it stays for the operator to move into place.
     if (std::rename(tmp.c_str(), config.filename.c_str()) != 0)
-        fail("Rename " + tmp + " to " + config.filename, errno);
+        throw QueueError("Rename " + tmp + " to " + config.filename + " failed: " + ns::error::getMessage(errno));
 }
 
 void EventQueue::recover()

@@ -154,4 +154,23 @@ cp "$WORK/saved.q" "$QFILE"
 head -c 2000 /dev/urandom >>"$QFILE"
 bad_file garbage-tail prefix ""
 
+# --- 5. The queue file's name is taken by a non-empty directory at stop: the
+# rename fails with status 1, and the temporary file keeps every event.
+rm -f "$QFILE"
+conf rename "ipv4 127.0.0.1 $CLOSED batch-size=10"
+daemon run rename
+wait_for 10 test -S "$WORK/rename.sock" || fail "rename: listener socket missing"
+replay "$WORK/in.fstrm" "$WORK/rename.sock"
+wait_for 10 received rename || fail "rename: replay not received"
+mkdir -p "$QFILE/inner"
+kill -TERM "$QPID"
+rc=0
+wait_for 15 bash -c "! kill -0 $QPID 2>/dev/null" || fail "rename: daemon did not stop"
+wait "$QPID" || rc=$?
+[ "$rc" = 1 ] || fail "rename: exit status $rc, expected 1"
+grep -qxF "[ERROR] Run failed: Rename events.q.tmp to events.q failed: Is a directory" "$WORK/rename.log" ||
+    fail "rename: message: $(grep -F "Run failed" "$WORK/rename.log")"
+[ -d "$QFILE/inner" ] || fail "rename: the directory was touched"
+frames same-queue "$QFILE.tmp" "$WORK/in.fstrm" || fail "rename: temporary file does not hold the $N events in order"
+
 echo "queue_file: ok ($N events)"
