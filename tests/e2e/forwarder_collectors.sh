@@ -63,6 +63,19 @@ done
 grep -F '"qtype":"AAAA"' "$WORK/json.lines" | grep -F '"data":"2001:db8::10"' >/dev/null || fail "json: AAAA data"
 stop_pid "$COLLECTOR_PID"
 
+# --- The largest batch size: memory grows with the events taken, not with
+# the setting, and every event still arrives.
+start_line_collector bigbatch
+run_daemon bigbatch "message-format json
+message-queue-size 1048576" "ipv4 127.0.0.1 $CPORT batch-size=4294967295"
+rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$QPID/status")
+[ "${rss:-0}" -lt 262144 ] || fail "bigbatch: resident set of $rss kB at start"
+replay "$WORK/in.fstrm" "$WORK/bigbatch.sock"
+wait_for 15 has_lines "$WORK/bigbatch.lines" "$N" || fail "bigbatch: $(count_lines "$WORK/bigbatch.lines") of $N lines"
+finish bigbatch
+cmp -s <(sort "$WORK/bigbatch.lines") <(sort "$WORK/json.lines") || fail "bigbatch: lines differ from batch-size=16"
+stop_pid "$COLLECTOR_PID"
+
 # --- RFC 5424 query-log lines, standard style
 start_line_collector q5424
 run_daemon q5424 "message-format querylog" "ipv4 127.0.0.1 $CPORT batch-size=1"

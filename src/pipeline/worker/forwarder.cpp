@@ -1,5 +1,6 @@
 #include "pipeline/worker/forwarder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -200,6 +201,10 @@ static constexpr size_t maxBatchBytes = size_t(1) << 31;
 // below is tested between such chunks (a chunk renders to a few MB at most).
 static constexpr uint64_t textChunkBytes = 256 * 1024;
 
+// Events taken per queue call at most, so that the length array of a batch
+// grows in steps with what the queue holds.
+static constexpr size_t chunkEvents = 4096;
+
 // Takes up to batchSize events into `current` and renders them into
 // sendBuffer. Returns false when nothing was kept. Events come from the
 // queue a chunk at a time (one lock per chunk) and are then handled one by
@@ -208,7 +213,7 @@ bool Forwarder::fillBatch()
 {
     const bool dnstap = context.formatter->isFormatDnstap();
     ForwarderBatch& batch = *current;
-    const uint32_t limit = static_cast<uint32_t>(batch.lengths.size());
+    const uint32_t limit = batch.limit;
     uint32_t i = 0;
     while (i < limit) {
         // Send lengths and batch positions are 32-bit: a very large batch
@@ -218,9 +223,9 @@ bool Forwarder::fillBatch()
         // A dnstap event adds exactly its length plus 4 to sendBuffer, so
         // this budget ends the chunk where the test above would.
         const uint64_t budget = dnstap ? maxBatchBytes - sendBuffer.size() : textChunkBytes;
-        const size_t wanted = limit - i;
+        const size_t wanted = std::min<size_t>(limit - i, chunkEvents);
         const size_t start = batch.raw.size();
-        const size_t n = context.eventQueue->extractBatch(batch.raw, batch.lengths.data() + i, wanted, budget,
+        const size_t n = context.eventQueue->extractBatch(batch.raw, batch.lengthsAt(i, wanted), wanted, budget,
                                                           dnstap ? 4 : 0);
         if (n == 0)
             break;

@@ -2,6 +2,7 @@
 // the forwarder worker, which delivers queued events to one collector.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -57,7 +58,18 @@ struct ForwarderContext {
 // kept events back to back, so they can be returned to the queue after a
 // connection error.
 struct ForwarderBatch {
-    explicit ForwarderBatch(uint32_t batchSize) : lengths(batchSize) {}
+    explicit ForwarderBatch(uint32_t batchSize) : limit(batchSize) {}
+
+    // Room for n lengths from index i on. The array grows with the events
+    // actually taken, up to the batch size, so that a huge batch-size costs
+    // nothing until that many events are waiting.
+    uint32_t* lengthsAt(uint32_t i, size_t n)
+    {
+        if (lengths.size() < i + n)
+            lengths.resize(std::min<size_t>(limit, std::max<size_t>(i + n, 2 * lengths.size())));
+        return lengths.data() + i;
+    }
+
     void clear()
     {
         raw.clear();
@@ -71,6 +83,7 @@ struct ForwarderBatch {
     uint32_t count = 0;             // kept events
     std::vector<uint32_t> lengths;  // per extracted event: payload length, 0 if skipped
     uint32_t extracted = 0;
+    uint32_t limit;                 // the batch size
 };
 
 // Delivers events from the queue to one collector on a thread of its own,

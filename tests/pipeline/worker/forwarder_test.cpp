@@ -472,6 +472,10 @@ TEST_F(ForwarderTest, StdoutBatchSizesFollowBatchSize)
         {1, 3, {1, 1, 1}},
         {100, 250, {100, 100, 50}},
         {7, 7, {7}},
+        // Beyond one queue call's worth of events, and the largest setting,
+        // whose batch memory must grow with what is taken.
+        {5000, 10001, {5000, 5000, 1}},
+        {UINT32_MAX, 10000, {10000}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE("batchSize " + std::to_string(k.batchSize));
