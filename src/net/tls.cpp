@@ -1,6 +1,7 @@
 #include "net/tls.h"
 
 #include <string>
+#include <utility>
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -174,6 +175,8 @@ uint32_t TlsSocket::readsome(unsigned char* buffer, uint32_t length)
         throw TlsError("TLS handshake not complete");
     if (length == 0)
         return 0;
+    if (!peekFailure.empty())
+        throw TlsError("SSL_read() failed: " + std::exchange(peekFailure, std::string()));
     // SSL_read takes an int; a larger request is simply served in part.
     int want = length > 0x7fffffffu ? 0x7fffffff : static_cast<int>(length);
     for (;;) {
@@ -221,6 +224,7 @@ void TlsSocket::reset()
     wbio = nullptr;
     ctx.reset();
     handshakeComplete = false;
+    peekFailure.clear();
 }
 
 bool TlsSocket::hasPendingInput()
@@ -241,8 +245,12 @@ bool TlsSocket::hasPendingInput()
     if (r > 0)
         return true;
     int e = SSL_get_error(ssl.get(), r);
-    // Any failure is left for the next read to report.
-    return e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE;
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
+        return false;
+    // Any failure is left for the next read to report, with its cause.
+    if (e != SSL_ERROR_ZERO_RETURN)
+        peekFailure = getSslError(r);
+    return true;
 }
 
 void TlsSocket::flushWriteBio()

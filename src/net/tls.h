@@ -93,6 +93,9 @@ private:
     BIO* rbio = nullptr;  // owned through ssl
     BIO* wbio = nullptr;  // owned through ssl
     bool handshakeComplete = false;
+    // Cause of a failure met by hasPendingInput, reported by the next read:
+    // by then OpenSSL's error queue, which held it, has been cleared.
+    std::string peekFailure;
 };
 
 } // namespace ns::net::tls

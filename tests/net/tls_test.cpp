@@ -445,19 +445,37 @@ TEST_F(TlsTest, TruncatedRecordTimesOutThenFailsOnClose)
 
 TEST_F(TlsTest, CorruptRecordIsAnSslError)
 {
-    TlsSocket server(1, true, serverConfig(), *pair.server);
-    TlsSocket client(2, false, clientConfig(), *pair.client);
-    connectBoth(server, client);
-    unsigned char record[5 + 40] = {0x17, 0x03, 0x03, 0x00, 40};
-    pair.client->sendblock(record, sizeof(record));
-    unsigned char buffer[16];
-    try {
-        server.readsome(buffer, sizeof(buffer));
-        FAIL();
-    } catch (const TlsError& e) {
-        std::string message = e.what();
-        EXPECT_EQ(message.rfind("SSL_read() failed: SSL_get_error=1 (", 0), 0u) << message;
-        EXPECT_EQ(message.back(), ')');
+    // Alone, and behind a valid record that arrives with it: then the
+    // pending-input check meets it first, and the read still gives its cause.
+    std::string alone;
+    for (bool behindValid : {false, true}) {
+        SCOPED_TRACE(behindValid ? "behind a valid record" : "alone");
+        pair = makeTcpPair(2);
+        TlsSocket server(1, true, serverConfig(), *pair.server);
+        TlsSocket client(2, false, clientConfig(), *pair.client);
+        connectBoth(server, client);
+        if (behindValid)
+            send(client, "ok");
+        unsigned char record[5 + 40] = {0x17, 0x03, 0x03, 0x00, 40};
+        pair.client->sendblock(record, sizeof(record));
+        unsigned char buffer[16];
+        if (behindValid) {
+            ASSERT_TRUE(waitFor([&] { return pair.server->readsize() >= (5 + 2 + 17) + sizeof(record); }));
+            EXPECT_EQ(readAll(server, 2), "ok");
+            EXPECT_TRUE(server.hasPendingInput());
+        }
+        try {
+            server.readsome(buffer, sizeof(buffer));
+            FAIL();
+        } catch (const TlsError& e) {
+            std::string message = e.what();
+            EXPECT_EQ(message.rfind("SSL_read() failed: SSL_get_error=1 (error:", 0), 0u) << message;
+            EXPECT_EQ(message.back(), ')');
+            if (behindValid) {
+                EXPECT_EQ(message, alone);
+            }
+            alone = message;
+        }
     }
 }
 
