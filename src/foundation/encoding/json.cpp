@@ -8,10 +8,13 @@ namespace ns::encoding::json {
 
 namespace {
 
-// Letter written after the backslash for each escaped byte; 0 for bytes
-// copied as they are.
+// Letter written after the backslash for each escaped byte: a short escape,
+// 'u' for the other control bytes (written as \u00XX, which every JSON
+// parser needs), 0 for bytes copied as they are.
 constexpr std::array<char, 256> kEscape = [] {
     std::array<char, 256> t{};
+    for (int c = 0; c < 0x20; ++c)
+        t[c] = 'u';
     t[0x08] = 'b';
     t[0x09] = 't';
     t[0x0A] = 'n';
@@ -22,6 +25,10 @@ constexpr std::array<char, 256> kEscape = [] {
     t['\\'] = '\\';
     return t;
 }();
+
+// Bytes an escaped byte adds beyond itself: 1 for a short escape, 5 for
+// \u00XX.
+inline size_t extraOf(char e) { return e == 0 ? 0 : e == 'u' ? 5 : 1; }
 
 } // namespace
 
@@ -44,7 +51,7 @@ void formatJsonStr(std::vector<unsigned char>& out, const uint8_t* data, uint32_
     // Count the escapes first so the buffer grows once, by what is written.
     size_t escapes = 0;
     for (uint32_t i = 0; i < n; ++i)
-        escapes += kEscape[data[i]] != 0;
+        escapes += extraOf(kEscape[data[i]]);
     const size_t at = out.size();
     out.resize(at + n + 2 + escapes);
     unsigned char* p = out.data() + at;
@@ -65,10 +72,16 @@ unsigned char* writeJsonStr(unsigned char* p, const uint8_t* data, size_t n) {
         const char e = kEscape[c];
         if (e == 0) [[likely]] {
             *p++ = c;
-        } else {
+        } else if (e != 'u') {
             p[0] = '\\';
             p[1] = static_cast<unsigned char>(e);
             p += 2;
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            std::memcpy(p, "\\u00", 4);
+            p[4] = static_cast<unsigned char>(kHex[c >> 4]);
+            p[5] = static_cast<unsigned char>(kHex[c & 0x0F]);
+            p += 6;
         }
     }
     *p++ = '"';
