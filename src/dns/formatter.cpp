@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -186,7 +187,9 @@ bool DnsMessageEventFormatter::format(std::vector<uint8_t>& out, DnsMessageEvent
         if (!failed && (event.type < 1 || event.type > 12))
             return false;
 
-        const auto seconds = static_cast<int64_t>(event.timeSec);
+        // A time from 2^63 on would turn negative; held at the largest signed
+        // value it renders the epoch like any other absurd stamp.
+        const int64_t seconds = event.timeSec > uint64_t(INT64_MAX) ? INT64_MAX : int64_t(event.timeSec);
         if (json)
             ns::event::format::formatJsonHeader(out, config, seconds, event.timeNsec);
         else
@@ -196,7 +199,7 @@ bool DnsMessageEventFormatter::format(std::vector<uint8_t>& out, DnsMessageEvent
 
         if (failed) {
             if (json) {
-                LineWriter w(out, FixedBound + addresses + 2 * size_t(packetSize) + 2 * m.error.size());
+                LineWriter w(out, FixedBound + addresses + 2 * size_t(packetSize) + 6 * m.error.size());
                 w.lit(",\"type\":\"error\",\"data\":{\"client\":");
                 w.quoted(event.clientAddress);
                 w.lit(",\"server\":");
@@ -240,6 +243,8 @@ bool DnsMessageEventFormatter::format(std::vector<uint8_t>& out, DnsMessageEvent
             const size_t nsCount = response ? recordCount(m.authority, m.nscount) : 0;
             const size_t ar = response ? recordCount(m.additional, m.arcount) : 0;
 
+            // Names and record data are presentation text, which has no byte
+            // below 0x20: each byte takes at most two in a JSON string.
             size_t bound = FixedBound + addresses + 2 * (m.qname.size() + m.qnameLower.size());
             const std::vector<DnsRecord*>* sections[3] = {&m.answers, &m.authority, &m.additional};
             const size_t counts[3] = {an, nsCount, ar};
@@ -357,7 +362,8 @@ bool DnsMessageEventFormatter::format(std::vector<uint8_t>& out, DnsMessageEvent
         w.param(record_types, m.qtype, "TYPE");
         w.put(' ');
         w.put((m.flags & FlagRd) ? '+' : '-');
-        switch (event.socketProtocol) {
+        // The same 16 bits that name the protocol in JSON, so both agree.
+        switch (static_cast<uint16_t>(event.socketProtocol)) {
         case 2: // TCP
         case 3: // DOT
         case 4: // DOH

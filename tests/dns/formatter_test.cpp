@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "dns/psl.h"
 
@@ -254,6 +256,25 @@ TEST(DnsMessageEventFormatterTest, GoldenLines) {
     }
 }
 
+TEST(DnsMessageEventFormatterTest, AbsurdTimesRenderTheEpoch) {
+    const std::vector<uint8_t> query = queryMessage();
+    const std::pair<Form, std::string> headers[] = {
+        {Form::Json, R"({"timestamp":"1970-01-01T00:00:00.000000Z","host":"h","schema":1)"},
+        {Form::Querylog5424, "<30>1 1970-01-01T00:00:00.000000Z h quorvalex 7 - - "},
+        {Form::Querylog3164, "<30>Jan  1 00:00:00 h quorvalex[7]: "},
+    };
+    for (const auto& [form, header] : headers) {
+        DnsMessageEventFormatter formatter(makeConfig(form, Mode::None, true));
+        for (uint64_t seconds : {uint64_t(INT64_MAX), uint64_t(INT64_MAX) + 1, UINT64_MAX}) {
+            DnsMessageEvent e = makeEvent(5, query);
+            e.timeSec = seconds;
+            std::vector<uint8_t> out;
+            ASSERT_TRUE(formatter.format(out, e));
+            EXPECT_EQ(str(out).substr(0, header.size()), header) << seconds;
+        }
+    }
+}
+
 TEST(DnsMessageEventFormatterTest, UndecodableMessageGivesTheErrorRecord) {
     const std::vector<uint8_t> packet = {0x12, 0x34, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xAB};
     const std::string error = "Read DNS message failed: Read uint16_t failed: Offset 10 + 2 is out of bounds for data of 11 bytes";
@@ -340,7 +361,8 @@ TEST(DnsMessageEventFormatterTest, TcpMarkByProtocol) {
     } cases[] = {
         {1, "", "UDP"}, {2, "T", "TCP"}, {3, "T", "DOT"}, {4, "T", "DOH"}, {5, "", "DNSCryptUDP"},
         {6, "T", "DNSCryptTCP"}, {7, "", "DOQ"}, {0, "", "PROTO0"}, {8, "", "PROTO8"},
-        {0x10002, "", "TCP"}, // only the low 16 bits name the protocol; the mark needs the exact value
+        // Only the low 16 bits count, for the mark as for the name.
+        {0x10002, "T", "TCP"}, {0x10001, "", "UDP"}, {0x10000, "", "PROTO0"},
     };
     DnsMessageEventFormatter qf(makeConfig(Form::Querylog5424, Mode::None, true));
     DnsMessageEventFormatter jf(makeConfig(Form::Json, Mode::None, true));
