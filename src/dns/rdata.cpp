@@ -109,9 +109,10 @@ void formatSvcParamKey(Out& out, uint16_t key) {
     }
 }
 
-// One SvcParam value [p, vend); the caller moves on to vend whatever the
-// value's own structure says, so a malformed value never shifts the rest.
-void formatSvcParamValue(Out& out, const uint8_t* data, uint16_t key, uint32_t p, uint32_t vend) {
+// One SvcParam value [p, vend) of record data that ends at rend; the caller
+// moves on to vend whatever the value's own structure says, so a malformed
+// value never shifts the rest.
+void formatSvcParamValue(Out& out, const uint8_t* data, uint16_t key, uint32_t p, uint32_t vend, uint32_t rend) {
     uint32_t len = vend - p;
     if (key == 2) {
         formatChars(out, "no-default-alpn");
@@ -131,6 +132,9 @@ void formatSvcParamValue(Out& out, const uint8_t* data, uint16_t key, uint32_t p
         bool first = true;
         while (p < vend) {
             uint8_t idLength = data[p++];
+            // Name the end of the record data when the id runs past it too.
+            if (idLength > rend - p)
+                throwSvcParamPastEnd(idLength, p, rend);
             if (idLength > vend - p)
                 throwSvcParamPastEnd(idLength, p, vend);
             if (!first)
@@ -183,7 +187,7 @@ void formatSvcb(Rdata& r) {
         uint16_t len = r.u16();
         if (len > r.rest())
             throwSvcParamPastEnd(len, r.pos, r.end);
-        formatSvcParamValue(r.out, r.data, key, r.pos, r.pos + len);
+        formatSvcParamValue(r.out, r.data, key, r.pos, r.pos + len, r.end);
         r.pos += len;
     }
 }
@@ -210,6 +214,11 @@ void formatNsec3(Rdata& r) {
     while (r.pos < r.end) {
         uint32_t window = r.u8();
         uint8_t mapLength = r.u8();
+        // A window holds 256 types in at most 32 bytes; more would name
+        // types past 65535.
+        if (mapLength > 32)
+            throw DnsError("NSEC3 record type bitmap length is " + std::to_string(mapLength) +
+                           " but should be at most 32");
         r.need(mapLength);
         for (uint32_t i = 0; i < mapLength; ++i) {
             uint8_t bits = r.data[r.pos + i];

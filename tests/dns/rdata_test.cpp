@@ -181,6 +181,12 @@ TEST(Rdata, ServiceBinding) {
         {"SVCB alpn id past value", 64, Wire().u16(1).u8(0).u16(1).u16(3).u8(5).text("h2"),
          "error: Parse HTTPS record data failed: Expected 5 << bytes at " + std::to_string(prefix().size() + 8) +
              " until " + std::to_string(prefix().size() + 10)},
+        {"SVCB alpn id past value, within record", 64, Wire().u16(1).u8(0).u16(1).u16(3).u8(5).text("h2").u16(3).u16(2).u16(443),
+         "error: Parse HTTPS record data failed: Expected 5 << bytes at " + std::to_string(prefix().size() + 8) +
+             " until " + std::to_string(prefix().size() + 10)},
+        {"SVCB alpn id past record data", 64, Wire().u16(1).u8(0).u16(1).u16(3).u8(20).text("h2").u16(3).u16(2).u16(443),
+         "error: Parse HTTPS record data failed: Expected 20 << bytes at " + std::to_string(prefix().size() + 8) +
+             " until " + std::to_string(prefix().size() + 16)},
     });
 }
 
@@ -240,6 +246,8 @@ TEST(Rdata, FieldsPastRecordData) {
          "error: NSEC3 record data length is 9 but its fields need at least 12"},
         {"NSEC3 window without length", 50, Wire().u8(1).u8(0).u16(1).u8(0).u8(0).u8(0),
          "error: NSEC3 record data length is 7 but its fields need at least 8"},
+        {"NSEC3 bitmap over 32 bytes", 50, Wire().u8(1).u8(0).u16(1).u8(0).u8(0).u8(255).u8(33).bytes(std::vector<uint8_t>(33, 0xFF)),
+         "error: NSEC3 record type bitmap length is 33 but should be at most 32"},
         {"RRSIG fixed", 46, Wire().u16(1).u8(8).u8(2).u32(3600),
          "error: RRSIG record data length is 8 but its fields need at least 18"},
         {"IPSECKEY", 45, Wire().u8(1).u8(0), "error: IPSECKEY record data length is 2 but its fields need at least 3"},
