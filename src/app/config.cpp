@@ -48,8 +48,10 @@ void ConfigFile::read(const char* path)
     clear();
     FILE* file = std::fopen(path, "r");
     if (!file) {
+        // Composing the message may itself set errno.
+        const int err = errno;
         std::ostringstream msg;
-        msg << "ifstream(" << path << ") failed to open: " << ns::error::getMessage(errno);
+        msg << "ifstream(" << path << ") failed to open: " << ns::error::getMessage(err);
         throw ConfigError(msg.str());
     }
 

@@ -84,11 +84,27 @@ void onSignal(int signum)
     if (signum == SIGINT || signum == SIGTERM) {
         requestStop();
     } else {
-        // Only async-signal-safe calls here.
+        // Only async-signal-safe calls here: the line is composed by hand,
+        // since snprintf may lock or allocate.
+        static const char head[] = "Unhandled signal ";
+        static const char tail[] = " received\n";
         char buf[64];
-        int n = std::snprintf(buf, sizeof(buf), "Unhandled signal %d received\n", signum);
-        if (n > 0)
-            (void)!write(STDERR_FILENO, buf, static_cast<size_t>(n));
+        size_t n = sizeof(head) - 1;
+        std::memcpy(buf, head, n);
+        unsigned value = signum < 0 ? 0u - unsigned(signum) : unsigned(signum);
+        if (signum < 0)
+            buf[n++] = '-';
+        char digits[12];
+        size_t count = 0;
+        do {
+            digits[count++] = char('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        while (count > 0)
+            buf[n++] = digits[--count];
+        std::memcpy(buf + n, tail, sizeof(tail) - 1);
+        n += sizeof(tail) - 1;
+        (void)!write(STDERR_FILENO, buf, n);
     }
 }
 
@@ -200,6 +216,9 @@ void configureMessageQueue(ConfigFile& config, ns::event::queue::EventQueueConfi
     qc.filename = "message.queue";
     if (const char* value = config.get("message-queue-filename"))
         qc.filename = value;
+    // An empty name could never be written at stop; say so now, not then.
+    if (qc.recovery && qc.filename.empty())
+        fail("Invalid message-queue-filename specified in config file: " + qc.filename);
 }
 
 void configureForwarders(ConfigFile& config, ns::worker::forwarder::ForwardersConfig& fc)

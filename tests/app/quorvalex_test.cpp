@@ -130,6 +130,7 @@ TEST_F(ConfigureTest, RejectedValues)
         {"message-queue-size", "0", "Invalid message-queue-size specified in config file: 0"},
         {"message-queue-size", "abc", "Invalid message-queue-size specified in config file: abc"},
         {"message-queue-recovery", "yes", "Unknown message-queue-recovery specified in config file: yes"},
+        {"message-queue-filename", "", "Invalid message-queue-filename specified in config file: "},
         {"metrics-interval", "0", "Invalid metrics-interval specified in config file: 0"},
         {"metrics-interval", "-5", "Invalid metrics-interval specified in config file: -5"},
         {"metrics-interval", "abc", "Invalid metrics-interval specified in config file: abc"},
@@ -180,6 +181,13 @@ TEST_F(ConfigureTest, AcceptedValues)
         ASSERT_EQ(configureAll({{c.key, c.value}}, r), "");
         c.check(r);
     }
+}
+
+TEST_F(ConfigureTest, EmptyQueueFilenameNeedsRecoveryOff)
+{
+    Records r;
+    ASSERT_EQ(configureAll({{"message-queue-recovery", "off"}, {"message-queue-filename", ""}}, r), "");
+    EXPECT_EQ(r.queue.filename, "");
 }
 
 TEST_F(ConfigureTest, FirstEntryOfASingleValueKeyCounts)
@@ -352,4 +360,20 @@ TEST(GetBasename, DirectoryPartOfThePath)
     };
     for (const auto& [path, dir] : cases)
         EXPECT_EQ(getBasename(path), dir) << path;
+}
+
+TEST(OnSignal, OtherSignalsAreReportedOnStandardError)
+{
+    const std::pair<int, const char*> cases[] = {
+        {1, "Unhandled signal 1 received\n"},
+        {10, "Unhandled signal 10 received\n"},
+        {64, "Unhandled signal 64 received\n"},
+        {-7, "Unhandled signal -7 received\n"},
+    };
+    for (const auto& [signum, line] : cases) {
+        testing::internal::CaptureStderr();
+        onSignal(signum);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), line);
+    }
+    EXPECT_FALSE(stop_requested.load());
 }
