@@ -26,9 +26,14 @@ constexpr std::array<char, 256> kEscape = [] {
     return t;
 }();
 
-// Bytes an escaped byte adds beyond itself: 1 for a short escape, 5 for
-// \u00XX.
-inline size_t extraOf(char e) { return e == 0 ? 0 : e == 'u' ? 5 : 1; }
+// Bytes each byte adds beyond itself when written: 1 for a short escape, 5
+// for \u00XX. A table, so that counting stays one load per byte.
+constexpr std::array<uint8_t, 256> kExtra = [] {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = kEscape[c] == 0 ? 0 : kEscape[c] == 'u' ? 5 : 1;
+    return t;
+}();
 
 } // namespace
 
@@ -51,7 +56,7 @@ void formatJsonStr(std::vector<unsigned char>& out, const uint8_t* data, uint32_
     // Count the escapes first so the buffer grows once, by what is written.
     size_t escapes = 0;
     for (uint32_t i = 0; i < n; ++i)
-        escapes += extraOf(kEscape[data[i]]);
+        escapes += kExtra[data[i]];
     const size_t at = out.size();
     out.resize(at + n + 2 + escapes);
     unsigned char* p = out.data() + at;
