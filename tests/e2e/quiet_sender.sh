@@ -18,6 +18,8 @@ KEEP=$(awk '{ sub(/#.*/, "") }
 [ -n "$KEEP" ] || fail "no listener in the examples"
 [ "$(printf '%s\n' "$KEEP" | wc -l)" = 1 ] || fail "example listeners disagree on keepalive: $(echo $KEEP)"
 [[ "$KEEP" =~ ^[0-9]+$ ]] || fail "an example listener sets no keepalive"
+# Their comments promise an idle connection is never ended.
+[ "$KEEP" = 4294967295 ] || fail "example listeners set keepalive=$KEEP, not the largest, 4294967295"
 
 # Forwarders write to standard output (run-stdout): nothing listens here.
 CLOSED=$(free_port)
