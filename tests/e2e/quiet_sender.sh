@@ -16,7 +16,7 @@ KEEP=$(awk '{ sub(/#.*/, "") }
     END { if (e ~ /^listener[ \t]/) print e }' "$EXAMPLES"/*.conf |
     awk '{ k = "none"; for (i = 1; i <= NF; i++) if ($i ~ /^keepalive=/) k = substr($i, 11); print k }' | sort -u)
 [ -n "$KEEP" ] || fail "no listener in the examples"
-[ "$(printf '%s\n' "$KEEP" | wc -l)" = 1 ] || fail "example listeners disagree on keepalive: $(echo $KEEP)"
+[ "$(printf '%s\n' "$KEEP" | wc -l)" = 1 ] || fail "example listeners disagree on keepalive: ${KEEP//$'\n'/ }"
 [[ "$KEEP" =~ ^[0-9]+$ ]] || fail "an example listener sets no keepalive"
 # Their comments promise an idle connection is never ended.
 [ "$KEEP" = 4294967295 ] || fail "example listeners set keepalive=$KEEP, not the largest, 4294967295"
