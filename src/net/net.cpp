@@ -243,6 +243,8 @@ void Socket::close()
     (void)shutdown(fd, SHUT_RDWR);
     (void)::close(fd);
     fd = 0;
+    finalReads = false;
+    readBudget = 0;
 }
 
 uint32_t Socket::readsize()
@@ -351,24 +353,55 @@ void Socket::connect()
         throw SocketError("Failed to connect to any host");
 }
 
-bool Socket::wait(bool forRead, uint32_t seconds)
+WaitResult Socket::pollSteps(short events, uint32_t seconds, int wakeFd)
 {
-    if (seconds == 0)
-        return true;
     // poll() has no FD_SETSIZE bound, so a listener with many connections
     // never hands the kernel a descriptor beyond a fixed-size set.
+    pollfd p[2];
+    p[0].fd = fd;
+    p[0].events = events;
+    p[1].fd = wakeFd;
+    p[1].events = POLLIN;
+    const nfds_t count = wakeFd >= 0 ? 2 : 1;
     for (uint32_t i = 0; i < seconds; ++i) {
-        pollfd p;
-        p.fd = fd;
-        p.events = forRead ? POLLIN : POLLOUT;
-        p.revents = 0;
-        int rc = poll(&p, 1, 1000);
+        p[0].revents = 0;
+        p[1].revents = 0;
+        int rc = poll(p, count, 1000);
         if (rc == -1)
             throwErrno("poll() failed: ", errno);
-        if (rc > 0)
-            return false;
+        // A stop wins over ready input: the waiter decides what to take.
+        if (p[1].revents != 0)
+            return WaitResult::Woken;
+        if (p[0].revents != 0)
+            return WaitResult::Ready;
     }
-    return true;
+    return WaitResult::TimedOut;
+}
+
+bool Socket::wait(bool forRead, uint32_t seconds)
+{
+    if (forRead && finalReads)
+        return readBudget == 0;
+    return pollSteps(forRead ? POLLIN : POLLOUT, seconds, -1) == WaitResult::TimedOut;
+}
+
+WaitResult Socket::waitReadable(uint32_t seconds, int wakeFd)
+{
+    if (finalReads)
+        return readBudget != 0 ? WaitResult::Ready : WaitResult::TimedOut;
+    return pollSteps(POLLIN, seconds, wakeFd);
+}
+
+void Socket::stopReceiving()
+{
+    if (fd == 0 || finalReads)
+        return;
+    // Shut first, then count: a Unix peer's write either is in the count or
+    // fails, so it never counts as delivered while we drop it. A TCP peer is
+    // not told; what it sends after the count is not taken.
+    (void)shutdown(fd, SHUT_RD);
+    readBudget = readsize();
+    finalReads = true;
 }
 
 uint32_t Socket::readsome(unsigned char* buffer, uint32_t length)
@@ -376,6 +409,20 @@ uint32_t Socket::readsome(unsigned char* buffer, uint32_t length)
     // recv() of 0 bytes would read as a closed peer.
     if (length == 0)
         return 0;
+    if (finalReads) {
+        if (readBudget == 0)
+            throw SocketError("recv() failed: wait() timed out");
+        ssize_t n = recv(fd, buffer, length < readBudget ? length : readBudget, 0);
+        if (n > 0) {
+            readBudget -= static_cast<uint32_t>(n);
+            return static_cast<uint32_t>(n);
+        }
+        if (n == 0)
+            throw SocketError("recv() failed: socket closed");
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            throwErrno("recv() failed: ", errno);
+        throw SocketError("recv() failed: wait() timed out");
+    }
     if (config.readTimeout == 0)
         throw SocketError("recv() failed: wait() timed out");
     // The call is tried before any wait: on a busy stream data is usually

@@ -47,6 +47,9 @@ struct RemoteEndpoint {
     uint32_t pid = 0;
 };
 
+// What ended a wait that a wake-up descriptor may cut short.
+enum class WaitResult { Ready, TimedOut, Woken };
+
 // One non-blocking stream socket; descriptor 0 means "no socket".
 class Socket {
 public:
@@ -68,6 +71,15 @@ public:
     void connect();
     // True when the socket did not become ready within `seconds` one-second steps.
     bool wait(bool forRead, uint32_t seconds);
+    // A wait for input that also ends, at once, when wakeFd (unless -1)
+    // becomes readable: a worker's stop does not wait out the time-out.
+    WaitResult waitReadable(uint32_t seconds, int wakeFd);
+    // The last reads before a close: further writes of a Unix peer fail at
+    // once, and from now on waits end at once and reads take only the bytes
+    // received by this call; a read past them fails as timed out.
+    void stopReceiving();
+    // After stopReceiving: every byte received by then has been read.
+    bool receivedAllRead() const { return finalReads && readBudget == 0; }
     uint32_t readsome(unsigned char* buffer, uint32_t length);
     void sendblock(const unsigned char* data, uint32_t length);
     int hasError();
@@ -82,11 +94,14 @@ public:
 
 private:
     void connectAttempt(int family, const void* address, uint32_t addressLength);
+    WaitResult pollSteps(short events, uint32_t seconds, int wakeFd);
 
     uint32_t id;
     SocketConfig config;
     int fd;
     uint32_t acceptCounter;
+    bool finalReads = false;  // set by stopReceiving
+    uint32_t readBudget = 0;  // bytes stopReceiving left to read
 };
 
 } // namespace ns::net

@@ -1,7 +1,11 @@
 #include "pipeline/worker/listener.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cctype>
-#include <chrono>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -243,6 +247,15 @@ void parseListener(const char* text, ListenerConfig& config)
 Listener::Listener(ListenerConfig config, ListenerContext context)
     : config(std::move(config)), context(context)
 {
+    wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd == -1)
+        throw ListenerError("eventfd() failed: " + ns::error::getMessage(errno));
+    receiverWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (receiverWakeFd == -1) {
+        const int err = errno;
+        ::close(wakeFd);
+        throw ListenerError("eventfd() failed: " + ns::error::getMessage(err));
+    }
 }
 
 Listener::~Listener()
@@ -259,6 +272,8 @@ Listener::~Listener()
         delete entry.second;
     receivers.clear();
     joinFinishedThreads();
+    ::close(wakeFd);
+    ::close(receiverWakeFd);
 }
 
 void Listener::startProcessLoopThread()
@@ -269,19 +284,53 @@ void Listener::startProcessLoopThread()
     thread = new std::thread(Listener_processLoop, this);
 }
 
+namespace {
+
+// Never read back: the descriptor stays readable, so every later wait on it
+// ends at once too. An eventfd write fails only at a counter overflow.
+void signalWake(int fd)
+{
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(fd, &one, sizeof(one));
+}
+
+} // namespace
+
 void Listener::stopProcessLoopThread()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (thread != nullptr) {
+        stop = true;
+        signalWake(wakeFd);
+    }
+}
+
+void Listener::stopReceivers()
 {
     std::lock_guard<std::mutex> lock(mutex);
     for (auto& entry : receivers)
         entry.second->stopProcessLoopThread();
-    if (thread != nullptr)
-        stop = true;
+    signalWake(receiverWakeFd);
+}
+
+void Listener::pause(int seconds)
+{
+    pollfd p;
+    p.fd = wakeFd;
+    p.events = POLLIN;
+    for (int i = 0; i < seconds && !stop; ++i) {
+        p.revents = 0;
+        (void)::poll(&p, 1, 1000);
+    }
 }
 
 void Listener::joinProcessLoopThread()
 {
     if (thread != nullptr && thread->joinable())
         thread->join();
+    // The thread has done it, unless it ended by a failure.
+    if (stop)
+        stopReceivers();
     std::vector<Receiver*> list;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -404,6 +453,7 @@ void Listener::acceptOne(ns::net::Socket* accepted)
         receiverContext.doneCallback = Listener_receiverDoneCallback;
         receiverContext.doneCallbackArg = this;
         receiverContext.eventQueue = context.eventQueue;
+        receiverContext.wakeFd = receiverWakeFd;
 
         // The receiver owns the socket from here on, also when it fails to build.
         ns::net::Socket* socket = accepted;
@@ -452,21 +502,28 @@ void Listener::processLoop()
         try {
             listenSocket->listen();
             while (!stop) {
-                bool timedOut = listenSocket->wait(true, 3);
+                ns::net::WaitResult ready = listenSocket->waitReadable(3, wakeFd);
                 joinFinishedThreads();
-                if (timedOut)
+                if (ready != ns::net::WaitResult::Ready)
                     continue;
-                while (ns::net::Socket* accepted = listenSocket->accept())
+                while (!stop) {
+                    ns::net::Socket* accepted = listenSocket->accept();
+                    if (accepted == nullptr)
+                        break;
                     acceptOne(accepted);
+                }
             }
             listenSocket->close();
         } catch (const std::exception& e) {
             ns::log::error(("Listener" + std::to_string(config.id) + ": Listen error: " + e.what()).c_str());
             listenSocket->close();
-            for (int i = 0; i < 3 && !stop; ++i)
-                std::this_thread::sleep_for(std::chrono::seconds(1));
+            pause(3);
         }
     }
+    // The listening socket is closed: only now may a sender see its
+    // connection end, and one that reconnects is refused and keeps its
+    // events, instead of writing them into a connection nobody serves.
+    stopReceivers();
 }
 
 void Listener_processLoop(Listener* listener)

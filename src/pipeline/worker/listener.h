@@ -113,8 +113,9 @@ public:
     void getMetrics(ns::metrics::ListenerMetrics& out);
 
     void startProcessLoopThread();
-    // Sets the stop flags of the receivers and of the listener; waits for
-    // nothing.
+    // Sets the listener's stop flag and wakes its thread; waits for nothing.
+    // The thread closes the listening socket at once, so senders are refused
+    // from then on, and only then tells the receivers to stop.
     void stopProcessLoopThread();
     // Joins the listener's thread, then every receiver thread.
     void joinProcessLoopThread();
@@ -127,12 +128,19 @@ public:
 private:
     void acceptOne(ns::net::Socket* accepted);
     void joinFinishedThreads();
+    // Up to `seconds`, ended at once by the stop.
+    void pause(int seconds);
+    void stopReceivers();
 
     ListenerConfig config;
     ListenerContext context;
     std::thread* thread = nullptr;
     std::atomic<bool> stop{false};
     ns::net::Socket* listenSocket = nullptr;
+    // Eventfds that a stop makes readable for good, polled beside the
+    // sockets: one for the listener's thread, one for every receiver.
+    int wakeFd = -1;
+    int receiverWakeFd = -1;
     std::map<uint32_t, ns::worker::receiver::Receiver*> receivers;
     std::mutex mutex;
     ns::metrics::ListenerMetrics metrics;

@@ -104,7 +104,7 @@ std::thread* Receiver::releaseThread()
     return t;
 }
 
-void Receiver::closeAfterFailure()
+void Receiver::closeConnection()
 {
     if (tlsSocketConfig.enabled) {
         try {
@@ -119,6 +119,7 @@ void Receiver::closeAfterFailure()
 void Receiver::processLoop()
 {
     using namespace ns::net::fstrm;
+    bool stopping = false;
     try {
         ns::net::RemoteEndpoint remote = getRemoteEndpoint();
         if (remote.isUnix)
@@ -148,12 +149,22 @@ void Receiver::processLoop()
         const uint32_t keepalive = socketConfig.keepalive;
         uint32_t allowance = keepalive;
         for (;;) {
-            if (stop)
-                return;
+            if (stop && !stopping) {
+                // What the sender already wrote counts as delivered on its
+                // side: take it in before the close, but wait for nothing.
+                socket->stopReceiving();
+                stopping = true;
+            }
             // Input already read into the Frame Streams or TLS layer never
             // makes the descriptor readable again.
             if (!fstrmSocket->hasBufferedInput() && !(useTls && tlsSocket->hasPendingInput())) {
-                if (socket->wait(true, socket->getReadTimeout())) {
+                ns::net::WaitResult ready = socket->waitReadable(socket->getReadTimeout(), context.wakeFd);
+                // The listener sets our flag before it wakes us.
+                if (ready == ns::net::WaitResult::Woken)
+                    continue;
+                if (ready == ns::net::WaitResult::TimedOut) {
+                    if (stopping)
+                        break;  // every whole frame received is queued
                     if (allowance == 0)
                         throw ReceiverError("Connection timed out");
                     --allowance;
@@ -196,9 +207,14 @@ void Receiver::processLoop()
                 context.eventQueue->append(spans[stored].data, spans[stored].length);
             allowance = keepalive;
         }
+        if (stopping)
+            closeConnection();
     } catch (const std::exception& e) {
-        ns::log::error((receiverPrefix(id) + "Process loop failed: " + e.what()).c_str());
-        closeAfterFailure();
+        // At a stop the received bytes may end inside a frame: that frame
+        // never reached us whole, and its loss is no failure.
+        if (!(stopping && socket->receivedAllRead()))
+            ns::log::error((receiverPrefix(id) + "Process loop failed: " + e.what()).c_str());
+        closeConnection();
     }
     // The callback may delete this receiver: nothing of it is touched after.
     if (!stop && context.doneCallback != nullptr)

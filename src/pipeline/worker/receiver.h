@@ -38,6 +38,10 @@ struct ReceiverContext {
     void (*doneCallback)(Receiver*, void*) = nullptr;
     void* doneCallbackArg = nullptr;
     ns::event::queue::EventQueue* eventQueue = nullptr;
+    // Becomes readable once the receiver is told to stop (its listener's
+    // wake-up descriptor), so an idle connection notices the stop at once;
+    // -1: the stop is seen after the current wait.
+    int wakeFd = -1;
 };
 
 class Receiver {
@@ -57,6 +61,8 @@ public:
     void getMetrics(ns::metrics::ReceiverMetrics& out);
 
     void startProcessLoopThread();
+    // The loop then takes the whole frames already received into the queue,
+    // without waiting for more, and closes the connection.
     void stopProcessLoopThread();
     void joinProcessLoopThread();
     // Hands the thread object to the caller, who must join it; lets the owner
@@ -66,7 +72,7 @@ public:
     void processLoop();
 
 private:
-    void closeAfterFailure();
+    void closeConnection();
 
     uint32_t id;
     ns::net::SocketConfig socketConfig;

@@ -4,7 +4,8 @@
 # The server configuration, shared with the throughput benchmark.
 UNBOUND_CONF_IN="$(dirname "${BASH_SOURCE[0]}")/unbound.conf.in"
 
-# start_unbound DNSTAP_SOCKET: sets UNBOUND_PORT and UNBOUND_PID.
+# start_unbound DNSTAP_SOCKET: sets UNBOUND_PORT and UNBOUND_PID. A place of
+# the form 127.0.0.1@PORT sends dnstap over TCP instead.
 start_unbound() {
     local sock=$1
     need unbound
@@ -27,6 +28,9 @@ ZONE
     conf=$(<"$UNBOUND_CONF_IN")
     conf=${conf//@PORT@/$UNBOUND_PORT}
     conf=${conf//@DIR@/$dir}
+    if [[ $sock == *@* ]]; then
+        conf=${conf//dnstap-socket-path: \"@SOCK@\"/dnstap-ip: \"@SOCK@\"$'\n'    dnstap-tls: no}
+    fi
     printf '%s\n' "${conf//@SOCK@/$sock}" >"$dir/unbound.conf"
     start unbound unbound -d -c "$dir/unbound.conf"
     UNBOUND_PID=$LAST_PID

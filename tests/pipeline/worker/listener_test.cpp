@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -231,21 +232,78 @@ TEST_F(ListenerTest, StopWithOpenConnectionsJoinsEveryReceiver)
 
     auto begin = Clock::now();
     stopAndJoin();
-    // Listener: one 3 s wait; receivers: one 1 s read wait (the one still in
-    // its handshake waits out its read time-out).
-    EXPECT_LT(since(begin), 5.0);
+    // The one still in its handshake waits out its 1 s read time-out.
+    EXPECT_LT(since(begin), 2.0);
     EXPECT_EQ(log.count("Is finished"), 0u);
     EXPECT_EQ(log.count("Finished process loop"), 1u + 5u);
 
-    // Receivers stay in the table with their connections open...
-    EXPECT_TRUE(bidi->quiet(1));
+    // The stop closed the connections, without FINISH...
+    EXPECT_TRUE(bidi->closedByPeer());
+    EXPECT_TRUE(senders[0]->closedByPeer());
+    // ...and the receivers stay in the table until the listener is destroyed.
     ns::metrics::ListenerMetrics m;
     listener->getMetrics(m);
     EXPECT_EQ(m.receiverCount, 5u);
-    // ...until the listener is destroyed.
-    listener.reset();
-    EXPECT_TRUE(bidi->closedByPeer());
-    EXPECT_TRUE(senders[0]->closedByPeer());
+}
+
+TEST_F(ListenerTest, IdleListenerAndIdleReceiversStopAtOnce)
+{
+    // Waits of 3 s (listener) and 5 s (receivers) must not hold the stop.
+    for (int streams : {0, 2}) {
+        SCOPED_TRACE(streams);
+        ListenerConfig config = unixListener("read-timeout=5");
+        config.id = uint32_t(streams);  // its own "Listening on" line
+        start(config);
+        std::vector<std::unique_ptr<Sender>> senders;
+        for (int i = 0; i < streams; ++i)
+            senders.push_back(openStream(uint64_t(i)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        auto begin = Clock::now();
+        stopAndJoin();
+        EXPECT_LT(since(begin), 0.5);
+        for (auto& sender : senders)
+            EXPECT_TRUE(sender->closedByPeer());
+        listener.reset();
+    }
+}
+
+TEST_F(ListenerTest, ConnectionsAreRefusedFromTheStopOn)
+{
+    start(unixListener());
+    auto idle = openStream(0);
+    idle->send(data("kept"));
+    // Never finishes its handshake: its receiver holds the join for its 1 s
+    // read time-out.
+    auto stuck = connect();
+    ASSERT_TRUE(waitFor([&] { return log.count("Handling connection\n") == 2; }));
+    ASSERT_TRUE(waitFor([&] { return queue.getWriteOffset() == 3 + 4; }));
+
+    auto begin = Clock::now();
+    listener->stopProcessLoopThread();
+    std::atomic<bool> joined{false};
+    std::thread joiner([&] {
+        listener->joinProcessLoopThread();
+        joined = true;
+    });
+    auto refused = [&] {
+        try {
+            connect();
+            return false;
+        } catch (const ns::net::SocketError& e) {
+            return std::string(e.what()).find("Connection refused") != std::string::npos;
+        }
+    };
+    // By the time a sender sees its connection end, a new one is refused;
+    // the receivers are still being joined then.
+    EXPECT_TRUE(idle->closedByPeer());
+    EXPECT_LT(since(begin), 0.5);
+    EXPECT_TRUE(refused());
+    EXPECT_FALSE(joined.load());
+    joiner.join();
+    EXPECT_LT(since(begin), 2.0);
+    EXPECT_TRUE(refused());
+    EXPECT_EQ(log.count("Handling connection\n"), 2u);
+    EXPECT_EQ(drain(queue), std::vector<std::string>{"kept"});
 }
 
 TEST_F(ListenerTest, ReceiversEndingAtShutdownAreStillJoined)
@@ -254,10 +312,15 @@ TEST_F(ListenerTest, ReceiversEndingAtShutdownAreStillJoined)
     std::vector<std::unique_ptr<Sender>> senders;
     for (uint64_t i = 0; i < 8; ++i)
         senders.push_back(openStream(i));
-    // Half end by themselves while the stop runs.
+    // Half end by themselves while the stop runs; a receiver that has
+    // already stopped taking input refuses the STOP.
     std::thread closer([&] {
-        for (size_t i = 0; i < senders.size(); i += 2)
-            senders[i]->send(control(3, false));
+        for (size_t i = 0; i < senders.size(); i += 2) {
+            try {
+                senders[i]->send(control(3, false));
+            } catch (const ns::net::SocketError&) {
+            }
+        }
     });
     listener->stopProcessLoopThread();
     closer.join();

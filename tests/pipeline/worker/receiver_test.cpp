@@ -299,10 +299,35 @@ TEST_F(ReceiverTest, StopWhileIdleEndsWithoutCallbackOrFinish)
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - begin).count(), 2.5);
     EXPECT_EQ(done.load(), 0);
     EXPECT_TRUE(log.has("Receiver[0]: Finished process loop"));
-    // Still open, nothing sent, until the receiver is destroyed.
-    EXPECT_TRUE(sender->quiet(1));
-    receiver.reset();
+    // Closed by the stop, without FINISH.
     EXPECT_TRUE(sender->closedByPeer());
+    EXPECT_EQ(log.errors(), "");
+}
+
+TEST_F(ReceiverTest, StopQueuesEveryWholeFrameReceivedThenCloses)
+{
+    start({.overUnix = true, .readTimeout = 2});
+    sender->send(control(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Told to stop while idle; the frames arrive before it notices. One
+    // write, small enough for one socket buffer: all of it is received at
+    // once. The last frame is cut short.
+    receiver->stopProcessLoopThread();
+    std::string frames;
+    for (int i = 0; i < 200; ++i)
+        frames += data(payload(90, i));
+    sender->send(frames + be32(90) + payload(40, 0));
+    receiver->joinProcessLoopThread();
+
+    auto events = drain(queue);
+    ASSERT_EQ(events.size(), 200u);
+    EXPECT_EQ(events[199], payload(90, 199));
+    EXPECT_EQ(done.load(), 0);
+    // The cut frame is no failure; the connection is closed, and further
+    // writes of the sender fail rather than count as delivered.
+    EXPECT_EQ(log.errors(), "");
+    EXPECT_TRUE(sender->closedByPeer());
+    EXPECT_THROW(sender->send(data("late")), ns::net::SocketError);
 }
 
 TEST_F(ReceiverTest, UnixPeerIsLoggedWithItsCredentials)

@@ -15,7 +15,8 @@ sockets only; every loop is bounded in count and time.
                                    among BAD senders of each hostile kind
   blast SOCK N PREFIX SECONDS      N senders stream events as fast as they can
                                    until the daemon goes away or SECONDS pass;
-                                   prints the number each sent
+                                   prints the number of whole frames the
+                                   kernel took from them
   check-prefix PREFIX N FILE...    the events PREFIX<i>:<seq> found in the
                                    files (collector output, queue files) form,
                                    per sender, a run 0..n-1 with no gap and no
@@ -309,14 +310,29 @@ def hostile(path, good, k, prefix, bad):
 
 
 def blast_one(path, index, prefix, until, counts):
+    """Counts the frames the kernel took whole from this sender: one cut by
+    the daemon's stop was not sent."""
     sent = 0
     try:
         s = connect_all(path, 1)[0]
         s.sendall(START)
         batch = 50
         while time.monotonic() < until:
-            s.sendall(b"".join(frame(b"%s%d:%d" % (prefix, index, sent + j)) for j in range(batch)))
-            sent += batch
+            frames = [frame(b"%s%d:%d" % (prefix, index, sent + j)) for j in range(batch)]
+            data = memoryview(b"".join(frames))
+            done = 0
+            try:
+                while done < len(data):
+                    done += s.send(data[done:])
+            finally:
+                if done == len(data):
+                    sent += batch
+                else:
+                    for f in frames:
+                        done -= len(f)
+                        if done < 0:
+                            break
+                        sent += 1
     except OSError:
         pass
     counts[index] = sent

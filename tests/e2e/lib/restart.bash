@@ -1,0 +1,169 @@
+# A DNS server under a steady dnsperf load (one new name per query) streams
+# dnstap into a receiver that is stopped and started again mid-load: either
+# fstrm_capture, the baseline of what the server itself keeps or drops while
+# its receiver is away, or the daemon with queue recovery on, sending JSON to
+# a socat collector. The events of the load are then counted by query name
+# against two per answered query. Needs lib/common.bash, lib/unbound.bash and
+# lib/kresd.bash.
+
+RATE=100      # queries per second
+LOAD_SECS=10  # length of the load
+STOP_AT=3     # seconds into the load when the receiver is stopped
+GAP=2         # seconds the receiver stays away
+
+# stop_timed PID: SIGTERM, then waits up to 30 s for the end; sets STOP_TIME
+# (seconds, two decimals).
+stop_timed() {
+    local pid=$1 t0 i
+    t0=$(date +%s.%N)
+    kill -TERM "$pid" 2>/dev/null || fail "process $pid is not running"
+    for i in $(seq 3000); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.01
+    done
+    kill -0 "$pid" 2>/dev/null && fail "process $pid did not stop within 30 s"
+    STOP_TIME=$(python3 -c "import sys; print('%.2f' % (float(sys.argv[2]) - float(sys.argv[1])))" "$t0" "$(date +%s.%N)")
+}
+
+# tcp_listening PORT: something listens on the IPv4 port (seen without
+# connecting to it, which would open a stream).
+tcp_listening() {
+    awk -v port="$(printf ':%04X' "$1")" '$4 == "0A" && substr($2, length($2) - 4) == port { found = 1 }
+        END { exit !found }' /proc/net/tcp
+}
+
+# receiver_start: instance N (1 or 2) of the run's receiver; sets RECV_PID.
+receiver_start() {
+    local n=$1
+    if [ "$TRANSPORT" = unix ]; then rm -f "$RSOCK"; fi
+    if [ "$KIND" = capture ]; then
+        if [ "$TRANSPORT" = unix ]; then
+            start "$RUN-capture$n" fstrm_capture -t protobuf:dnstap.Dnstap -u "$RSOCK" -w "$WORK/$RUN.$n.fstrm"
+        else
+            start "$RUN-capture$n" fstrm_capture -t protobuf:dnstap.Dnstap -a 127.0.0.1 -p "$RPORT" -w "$WORK/$RUN.$n.fstrm"
+        fi
+    else
+        start "$RUN-daemon$n" "$QX" run "$WORK/$RUN.conf"
+    fi
+    RECV_PID=$LAST_PID
+    if [ "$TRANSPORT" = unix ]; then
+        wait_for 10 test -S "$RSOCK" || fail "$RUN: receiver $n is not listening"
+    else
+        wait_for 10 tcp_listening "$RPORT" || fail "$RUN: receiver $n is not listening"
+    fi
+}
+
+# count_events: "RECEIVED REPEATED": distinct (type, name) events of this
+# run's load that reached the end, and the surplus of repeated ones.
+count_events() {
+    if [ "$KIND" = capture ]; then
+        for f in "$WORK/$RUN".*.fstrm; do dnstap -r "$f" -q 2>/dev/null; done
+    else
+        cat "$WORK/$RUN.lines"
+    fi | python3 -c '
+import json, re, sys
+prefix = sys.argv[1] + "-"
+seen, total = set(), 0
+for line in sys.stdin:
+    if line.startswith("{"):
+        event = json.loads(line)
+        kind, name = event["type"], event["data"].get("qname", "")
+    else:
+        m = re.match(r"\S+ (C[QR]) .*?\"([^\"]*)\"", line)
+        if not m:
+            continue
+        kind, name = m.group(1), m.group(2)
+    if name.startswith(prefix):
+        total += 1
+        seen.add((kind, name))
+print(len(seen), total - len(seen))
+' "$RUN"
+}
+
+# restart_run RUN KIND SERVER TRANSPORT: one run under load, KIND capture or
+# daemon, SERVER unbound or kresd, TRANSPORT unix or tcp (unbound only).
+# Prints the figures and sets EXPECTED, RECEIVED, LOST, REPEATED, STOP_TIME.
+restart_run() {
+    RUN=$1 KIND=$2 SERVER=$3 TRANSPORT=$4
+    need dnsperf python3
+    [ "$KIND" = capture ] && need fstrm_capture dnstap
+    RSOCK="$WORK/$RUN.sock"
+    RPORT=$(free_port)
+    local address=$RSOCK
+    [ "$TRANSPORT" = tcp ] && address="127.0.0.1@$RPORT"
+
+    if [ "$KIND" = daemon ]; then
+        local cport listener
+        cport=$(free_port)
+        start "$RUN-collector" socat -u TCP-LISTEN:$cport,bind=127.0.0.1,reuseaddr,fork OPEN:$WORK/$RUN.lines,creat,append
+        wait_for 10 tcp_listening "$cport" || fail "$RUN: collector not listening"
+        listener="unix $RSOCK group=$GROUP"
+        [ "$TRANSPORT" = tcp ] && listener="ipv4 127.0.0.1 $RPORT"
+        cat >"$WORK/$RUN.conf" <<CONF
+message-format json
+message-queue-recovery on
+message-queue-filename $RUN.queue
+metrics-interval 1
+listener $listener
+forwarder ipv4 127.0.0.1 $cport recovery=durable
+CONF
+    fi
+    receiver_start 1
+    local server_pid port
+    if [ "$SERVER" = unbound ]; then
+        start_unbound "$address"
+        server_pid=$UNBOUND_PID port=$UNBOUND_PORT
+    else
+        start_kresd "$address"
+        server_pid=$KRESD_PID port=$KRESD_PORT
+    fi
+
+    local i
+    for i in $(seq $((RATE * LOAD_SECS))); do echo "$RUN-$i.example.test A"; done >"$WORK/$RUN.names"
+    start "$RUN-dnsperf" dnsperf -s 127.0.0.1 -p "$port" -d "$WORK/$RUN.names" -n 1 -Q "$RATE" -l "$LOAD_SECS" -t 2
+    local load_pid=$LAST_PID
+    sleep "$STOP_AT"
+    stop_timed "$RECV_PID"
+    local stop_time=$STOP_TIME
+    if [ "$KIND" = daemon ]; then
+        [ "$(tail -1 "$WORK/$RUN-daemon1.log")" = "[INFO] Stopped" ] || fail "$RUN: the first daemon did not end with Stopped"
+        [ -f "$WORK/$RUN.queue" ] || fail "$RUN: no queue file written at the stop"
+    fi
+    sleep "$GAP"
+    receiver_start 2
+    wait_for $((LOAD_SECS + 10)) bash -c "! kill -0 $load_pid 2>/dev/null" || fail "$RUN: dnsperf did not end"
+    local completed
+    completed=$(awk '/Queries completed:/ {print $3}' "$WORK/$RUN-dnsperf.log")
+    [ -n "$completed" ] || fail "$RUN: no dnsperf figures"
+    EXPECTED=$((2 * completed))
+
+    if [ "$KIND" = daemon ]; then
+        # Until the server's events have been taken in and sent on: a
+        # report after the end of its stream shows an empty queue.
+        wait_for 10 grep "Handling connection from" "$WORK/$RUN-daemon2.log" ||
+            fail "$RUN: $SERVER did not connect again"
+        sleep 1.5
+        stop_pid "$server_pid" || fail "$RUN: $SERVER did not stop"
+        wait_drained "$WORK/$RUN-daemon2.log" 15 || fail "$RUN: the second daemon did not drain"
+        stop_timed "$RECV_PID"
+        [ "$(tail -1 "$WORK/$RUN-daemon2.log")" = "[INFO] Stopped" ] || fail "$RUN: the second daemon did not end with Stopped"
+        settle "$WORK/$RUN.lines" 5
+        [ "$(head -c 4 "$WORK/$RUN.queue")" = sslz ] && [ "$(stat -c %s "$WORK/$RUN.queue")" = 4 ] ||
+            fail "$RUN: events left in the queue file at the end"
+        # The stop itself fails nothing. (At its own end a server may close
+        # before it reads the FINISH, which the second daemon then reports.)
+        if grep -E "Process loop failed|Run failed" "$WORK/$RUN-daemon1.log" >/dev/null; then
+            fail "$RUN: $(grep -hE "Process loop failed|Run failed" "$WORK/$RUN-daemon1.log" | head -3)"
+        fi
+        if grep "Run failed" "$WORK/$RUN-daemon2.log" >/dev/null; then fail "$RUN: $(grep "Run failed" "$WORK/$RUN-daemon2.log")"; fi
+    else
+        sleep 1.5
+        stop_pid "$server_pid" || fail "$RUN: $SERVER did not stop"
+        stop_pid "$RECV_PID" || fail "$RUN: fstrm_capture did not stop"
+    fi
+    read -r RECEIVED REPEATED < <(count_events)
+    LOST=$((EXPECTED - RECEIVED))
+    STOP_TIME=$stop_time
+    echo "$RUN: $SERVER over $TRANSPORT into $KIND: $completed queries answered, events expected $EXPECTED," \
+        "received $RECEIVED, lost $LOST, repeated $REPEATED; receiver stop took $STOP_TIME s"
+}
