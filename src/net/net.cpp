@@ -409,33 +409,29 @@ uint32_t Socket::readsome(unsigned char* buffer, uint32_t length)
     // recv() of 0 bytes would read as a closed peer.
     if (length == 0)
         return 0;
+    // After stopReceiving only the bytes it counted are read, never waited for.
     if (finalReads) {
         if (readBudget == 0)
             throw SocketError("recv() failed: wait() timed out");
-        ssize_t n = recv(fd, buffer, length < readBudget ? length : readBudget, 0);
+        if (length > readBudget)
+            length = readBudget;
+    } else if (config.readTimeout == 0) {
+        throw SocketError("recv() failed: wait() timed out");
+    }
+    // The call is tried before any wait: on a busy stream data is usually
+    // there already, and the wait would be one more system call per read.
+    for (;;) {
+        ssize_t n = recv(fd, buffer, length, 0);
         if (n > 0) {
-            readBudget -= static_cast<uint32_t>(n);
+            if (finalReads)
+                readBudget -= static_cast<uint32_t>(n);
             return static_cast<uint32_t>(n);
         }
         if (n == 0)
             throw SocketError("recv() failed: socket closed");
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             throwErrno("recv() failed: ", errno);
-        throw SocketError("recv() failed: wait() timed out");
-    }
-    if (config.readTimeout == 0)
-        throw SocketError("recv() failed: wait() timed out");
-    // The call is tried before any wait: on a busy stream data is usually
-    // there already, and the wait would be one more system call per read.
-    for (;;) {
-        ssize_t n = recv(fd, buffer, length, 0);
-        if (n > 0)
-            return static_cast<uint32_t>(n);
-        if (n == 0)
-            throw SocketError("recv() failed: socket closed");
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            throwErrno("recv() failed: ", errno);
-        if (wait(true, config.readTimeout))
+        if (finalReads || wait(true, config.readTimeout))
             throw SocketError("recv() failed: wait() timed out");
     }
 }
