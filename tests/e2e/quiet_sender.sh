@@ -5,6 +5,7 @@
 # keepalive=0 (read-timeout=1) a quiet spell of a few seconds costs events;
 # with the keepalive of the shipped examples every event after it arrives.
 source "$(dirname "$0")/lib/common.bash"
+source "$(dirname "$0")/lib/kresd.bash"
 need kresd kdig python3
 
 # The keepalive every example listener sets (continuation lines joined,
@@ -26,11 +27,10 @@ CLOSED=$(free_port)
 declare -A PORT
 
 # setup NAME KEEPALIVE: a daemon whose Unix listener ends a connection after
-# keepalive+1 silent seconds, and a knot-resolver that answers A queries for
-# example.test. locally (refusing everything else, so it never asks the
-# internet) and logs client queries and responses into that listener.
+# keepalive+1 silent seconds, and a knot-resolver (lib/kresd.bash) that logs
+# client queries and responses into that listener.
 setup() {
-    local name=$1 keep=$2 port
+    local name=$1 keep=$2
     cat >"$WORK/$name.conf" <<CONF
 message-format json
 message-queue-recovery off
@@ -40,29 +40,12 @@ forwarder ipv4 127.0.0.1 $CLOSED
 CONF
     start "$name" "$QX" run-stdout "$WORK/$name.conf"
     wait_for 10 test -S "$WORK/$name.sock" || fail "$name: listener socket missing"
-    port=$(free_port)
-    mkdir -p "$WORK/kresd-$name"
-    cat >"$WORK/kresd-$name/kresd.conf" <<CONF
-net.listen('127.0.0.1', $port, { kind = 'dns' })
-trust_anchors.remove('.')
-modules.unload('ta_update')
-modules.unload('priming')
-modules.unload('detect_time_skew')
-modules.unload('detect_time_jump')
-cache.size = 10 * MB
-policy.add(policy.suffix(policy.ANSWER({ [kres.type.A] = { rdata = kres.str2ip('192.0.2.10'), ttl = 300 } }, true),
-    { todname('example.test.') }))
-policy.add(policy.all(policy.REFUSE))
-modules.load('dnstap')
-dnstap.config({ socket_path = '$WORK/$name.sock', client = { log_queries = true, log_responses = true } })
-CONF
     # knot-resolver does not retry its first connection: the listener is up.
-    start "kresd-$name" kresd -n -c "$WORK/kresd-$name/kresd.conf" "$WORK/kresd-$name"
-    PORT[$name]=$port
-    wait_for 10 grep -q "Handling connection from" "$WORK/$name.log" || fail "$name: knot-resolver did not connect"
     # Ready when it takes TCP connections: a DNS query here would end the
     # quiet spell that starts with the connection.
-    wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" || fail "$name: knot-resolver not listening"
+    start_kresd "$WORK/$name.sock" "kresd-$name" quiet
+    PORT[$name]=$KRESD_PORT
+    wait_for 10 grep -q "Handling connection from" "$WORK/$name.log" || fail "$name: knot-resolver did not connect"
 }
 
 # ask NAME QNAME...: A queries to NAME's resolver, one after another;

@@ -3,13 +3,16 @@
 # dnstap to a Unix socket. Its policy answers everything itself, so it never
 # asks the internet.
 
-# start_kresd DNSTAP_SOCKET: sets KRESD_PORT and KRESD_PID. kresd connects to
-# the socket when it starts: the receiver must be listening by then.
+# start_kresd DNSTAP_SOCKET [NAME [quiet]]: sets KRESD_PORT and KRESD_PID.
+# kresd connects to the socket when it starts: the receiver must be listening
+# by then. NAME (default kresd) names its folder and log. It is ready once it
+# answers a query, or, with quiet, once it takes a TCP connection, so that no
+# event is sent.
 start_kresd() {
-    local sock=$1
+    local sock=$1 name=${2:-kresd} ready=${3:-}
     need kresd kdig
     KRESD_PORT=$(free_port)
-    local dir="$WORK/kresd"
+    local dir="$WORK/$name"
     mkdir -p "$dir"
     cat >"$dir/kresd.conf" <<CONF
 net.listen('127.0.0.1', $KRESD_PORT, { kind = 'dns' })
@@ -25,9 +28,13 @@ policy.add(policy.suffix(policy.ANSWER({ [kres.type.A] = { rdata = kres.str2ip('
     { todname('example.test.') }))
 policy.add(policy.all(policy.DENY))
 CONF
-    start kresd kresd -n -c "$dir/kresd.conf" "$dir"
+    start "$name" kresd -n -c "$dir/kresd.conf" "$dir"
     KRESD_PID=$LAST_PID
-    wait_for 20 query_kresd www.example.test || fail "kresd did not answer"
+    if [ "$ready" = quiet ]; then
+        wait_for 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$KRESD_PORT" || fail "$name is not listening"
+    else
+        wait_for 20 query_kresd www.example.test || fail "$name did not answer"
+    fi
 }
 
 # query_kresd NAME: one UDP query for an address; succeeds on an answer.
