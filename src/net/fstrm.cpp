@@ -115,6 +115,22 @@ uint32_t FstrmSocket::readlength(bool checkLimit)
     return v;
 }
 
+bool FstrmSocket::readFrameLength(uint32_t& length)
+{
+    if (inputStart == inputEnd) {
+        try {
+            fillInput();
+        } catch (const std::exception&) {
+            // Over TLS a bare end of the transport may have cut a record.
+            if (useTls ? tlsSocket.closedByPeer() : socket.closedByPeer())
+                return false;
+            throw;
+        }
+    }
+    length = readlength(true);
+    return true;
+}
+
 uint32_t FstrmSocket::readcontrol(bool readEscape, bool checkContentType)
 {
     if (readEscape) {

@@ -61,6 +61,10 @@ public:
 
     // One big-endian length word: a data frame length, or 0 for an escape.
     uint32_t readlength(bool checkLimit);
+    // readlength(true) at a frame boundary; false, with nothing read, when
+    // the sender ended the connection there: a plain end of stream, or over
+    // TLS its close notification. An end inside the word still throws.
+    bool readFrameLength(uint32_t& length);
     // One control frame; returns its control type.
     uint32_t readcontrol(bool readEscape, bool checkContentType);
     void sendcontrol(uint32_t type, bool withContentType);

@@ -221,6 +221,12 @@ Socket* Socket::accept()
     return accepted;
 }
 
+void Socket::stopAccepting()
+{
+    if (fd != 0 && config.isUnix)
+        (void)shutdown(fd, SHUT_RD);
+}
+
 void Socket::configureSocket()
 {
     if (config.sendBufferSize != 0) {
@@ -245,6 +251,7 @@ void Socket::close()
     fd = 0;
     finalReads = false;
     readBudget = 0;
+    peerClosed = false;
 }
 
 uint32_t Socket::readsize()
@@ -427,8 +434,10 @@ uint32_t Socket::readsome(unsigned char* buffer, uint32_t length)
                 readBudget -= static_cast<uint32_t>(n);
             return static_cast<uint32_t>(n);
         }
-        if (n == 0)
+        if (n == 0) {
+            peerClosed = true;
             throw SocketError("recv() failed: socket closed");
+        }
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             throwErrno("recv() failed: ", errno);
         if (finalReads || wait(true, config.readTimeout))
@@ -450,8 +459,11 @@ void Socket::sendblock(const unsigned char* data, uint32_t length)
         }
         if (n == 0)
             throw SocketError("send() failed: socket closed");
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (errno == EPIPE || errno == ECONNRESET)
+                peerClosed = true;
             throwErrno("send() failed: ", errno);
+        }
         if (wait(false, config.writeTimeout))
             throw SocketError("send() failed: wait() timed out");
     }

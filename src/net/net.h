@@ -64,6 +64,11 @@ public:
     void listen();
     // One pending connection, or null when none is pending; the caller owns it.
     Socket* accept();
+    // The start of a listener's stop. A Unix socket refuses new connections
+    // from now on and still hands out those waiting, with what their senders
+    // wrote. A TCP socket has no such state (shutting it drops the waiting
+    // ones): nothing changes, and the caller accepts until none is left.
+    void stopAccepting();
     void configureSocket();
     void close();
 
@@ -80,6 +85,9 @@ public:
     void stopReceiving();
     // After stopReceiving: every byte received by then has been read.
     bool receivedAllRead() const { return finalReads && readBudget == 0; }
+    // The peer has ended the connection: a read met its end of stream, or a
+    // send was refused as the connection was gone (EPIPE, ECONNRESET).
+    bool closedByPeer() const { return peerClosed; }
     uint32_t readsome(unsigned char* buffer, uint32_t length);
     void sendblock(const unsigned char* data, uint32_t length);
     int hasError();
@@ -102,6 +110,7 @@ private:
     uint32_t acceptCounter;
     bool finalReads = false;  // set by stopReceiving
     uint32_t readBudget = 0;  // bytes stopReceiving left to read
+    bool peerClosed = false;
 };
 
 } // namespace ns::net

@@ -225,6 +225,7 @@ void TlsSocket::reset()
     ctx.reset();
     handshakeComplete = false;
     peekFailure.clear();
+    closeNotified = false;
 }
 
 bool TlsSocket::hasPendingInput()
@@ -293,6 +294,7 @@ void TlsSocket::handleWant(const char* operation, int ret)
         flushWriteBio();
         return;
     case SSL_ERROR_ZERO_RETURN:
+        closeNotified = true;
         throw TlsError(std::string(operation) + " failed: TLS connection closed");
     default:
         throw TlsError(std::string(operation) + " failed: " + getSslError(ret));

@@ -76,6 +76,9 @@ public:
     // the descriptor readable, so a caller must not wait on the socket then.
     // A partial record gives false: only the network can complete it.
     bool hasPendingInput();
+    // The peer has sent its close notification: every byte it sent before
+    // has been read.
+    bool closedByPeer() const { return closeNotified; }
 
 private:
     void createContext();
@@ -96,6 +99,7 @@ private:
     // Cause of a failure met by hasPendingInput, reported by the next read:
     // by then OpenSSL's error queue, which held it, has been cleared.
     std::string peekFailure;
+    bool closeNotified = false;
 };
 
 } // namespace ns::net::tls

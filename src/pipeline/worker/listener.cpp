@@ -466,9 +466,7 @@ void Listener::acceptOne(ns::net::Socket* accepted)
         }
         receivers.emplace(receiver->getId(), receiver);
         entered = true;
-        receiver->startProcessLoopThread();
-        if (stop)
-            receiver->stopProcessLoopThread();
+        receiver->startProcessLoopThread(stop);
     } catch (...) {
         if (entered)
             receivers.erase(receiver->getId());
@@ -485,6 +483,23 @@ void Listener::acceptOne(ns::net::Socket* accepted)
     uint64_t active = metrics.activeReceivers.fetch_add(1) + 1;
     if (active > metrics.peakReceivers.load())
         metrics.peakReceivers = active;
+}
+
+void Listener::takeWaitingConnections()
+{
+    // A sender whose connection waits in the listen queue may already have
+    // written into it, and counts that as delivered: closing the listening
+    // socket would drop it. Each is served like the others at a stop.
+    listenSocket->stopAccepting();
+    // Over TCP new connections still arrive meanwhile: take no more than the
+    // queue can hold, so a sender that reconnects at once cannot hold the stop.
+    uint64_t left = uint64_t(config.socketConfig.listenBacklog) + 1;
+    for (; left > 0; --left) {
+        ns::net::Socket* accepted = listenSocket->accept();
+        if (accepted == nullptr)
+            break;
+        acceptOne(accepted);
+    }
 }
 
 void Listener::processLoop()
@@ -513,6 +528,7 @@ void Listener::processLoop()
                     acceptOne(accepted);
                 }
             }
+            takeWaitingConnections();
             listenSocket->close();
         } catch (const std::exception& e) {
             ns::log::error(("Listener" + std::to_string(config.id) + ": Listen error: " + e.what()).c_str());

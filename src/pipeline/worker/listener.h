@@ -114,8 +114,9 @@ public:
 
     void startProcessLoopThread();
     // Sets the listener's stop flag and wakes its thread; waits for nothing.
-    // The thread closes the listening socket at once, so senders are refused
-    // from then on, and only then tells the receivers to stop.
+    // The thread refuses new connections at once, takes in those already
+    // waiting, closes the listening socket, and only then tells the receivers
+    // to stop.
     void stopProcessLoopThread();
     // Joins the listener's thread, then every receiver thread.
     void joinProcessLoopThread();
@@ -127,6 +128,9 @@ public:
 
 private:
     void acceptOne(ns::net::Socket* accepted);
+    // At the stop: refuse new connections, then accept those already waiting,
+    // each handed to a receiver that is stopped at once.
+    void takeWaitingConnections();
     void joinFinishedThreads();
     // Up to `seconds`, ended at once by the stop.
     void pause(int seconds);

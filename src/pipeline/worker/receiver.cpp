@@ -77,11 +77,11 @@ void Receiver::getMetrics(ns::metrics::ReceiverMetrics& out)
     out.eventsReceived = ns::metrics::takeGrowth(metrics.eventsReceived, lastReported.eventsReceived);
 }
 
-void Receiver::startProcessLoopThread()
+void Receiver::startProcessLoopThread(bool stopped)
 {
     if (thread != nullptr)
         return;
-    stop = false;
+    stop = stopped;
     thread = new std::thread(Receiver_processLoop, this);
 }
 
@@ -116,6 +116,18 @@ void Receiver::closeConnection()
     socket->close();
 }
 
+void Receiver::sendFinish()
+{
+    try {
+        fstrmSocket->sendcontrol(ns::net::fstrm::FSTRM_CONTROL_FINISH, false);
+    } catch (const std::exception&) {
+        // Some senders close right after their STOP: the stream was whole.
+        if (!socket->closedByPeer())
+            throw;
+        ns::log::info((receiverPrefix(id) + "Sender closed the connection before FINISH").c_str());
+    }
+}
+
 void Receiver::processLoop()
 {
     using namespace ns::net::fstrm;
@@ -129,6 +141,20 @@ void Receiver::processLoop()
             ns::log::info((receiverPrefix(id) + "Handling connection from " + remote.host + ":" +
                            std::to_string(remote.port)).c_str());
 
+        // What the sender already wrote counts as delivered on its side: at a
+        // stop, take it in before the close, but wait for nothing.
+        auto noticeStop = [&] {
+            if (stop && !stopping) {
+                socket->stopReceiving();
+                stopping = true;
+            }
+            return stopping;
+        };
+        // A connection accepted at the stop (it waited in the listen queue)
+        // is told to stop before it starts: its handshake is served from what
+        // was received, too.
+        noticeStop();
+
         // TLS is served to Unix peers too: the Frame Streams layer reads through
         // the TLS object whenever TLS is enabled.
         const bool useTls = tlsSocket->isActive();
@@ -138,6 +164,12 @@ void Receiver::processLoop()
         bool bidirectional = false;
         uint32_t type = fstrmSocket->readcontrol(true, true);
         if (type == FSTRM_CONTROL_READY) {
+            // Without ACCEPT the sender has sent nothing yet and keeps its
+            // events for its next connection.
+            if (noticeStop()) {
+                closeConnection();
+                return;  // stop is set: no done callback follows
+            }
             fstrmSocket->sendcontrol(FSTRM_CONTROL_ACCEPT, true);
             type = fstrmSocket->readcontrol(true, true);
             bidirectional = true;
@@ -149,12 +181,7 @@ void Receiver::processLoop()
         const uint32_t keepalive = socketConfig.keepalive;
         uint32_t allowance = keepalive;
         for (;;) {
-            if (stop && !stopping) {
-                // What the sender already wrote counts as delivered on its
-                // side: take it in before the close, but wait for nothing.
-                socket->stopReceiving();
-                stopping = true;
-            }
+            noticeStop();
             // Input already read into the Frame Streams or TLS layer never
             // makes the descriptor readable again.
             if (!fstrmSocket->hasBufferedInput() && !(useTls && tlsSocket->hasPendingInput())) {
@@ -171,13 +198,18 @@ void Receiver::processLoop()
                     continue;
                 }
             }
-            uint32_t length = fstrmSocket->readlength(true);
+            uint32_t length = 0;
+            if (!fstrmSocket->readFrameLength(length)) {
+                // Every frame was whole and is queued: an end, not a failure.
+                ns::log::info((receiverPrefix(id) + "Sender closed the connection without STOP").c_str());
+                break;
+            }
             if (length == 0) {
                 type = fstrmSocket->readcontrol(false, false);
                 if (type != FSTRM_CONTROL_STOP)
                     throwUnexpectedType(type);
                 if (bidirectional)
-                    fstrmSocket->sendcontrol(FSTRM_CONTROL_FINISH, false);
+                    sendFinish();
                 break;
             }
             // A frame already whole in the read buffer is queued from there;

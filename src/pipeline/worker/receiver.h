@@ -60,7 +60,10 @@ public:
     // Bytes and events received since the previous call.
     void getMetrics(ns::metrics::ReceiverMetrics& out);
 
-    void startProcessLoopThread();
+    // `stopped`: the thread starts with its stop already requested (a
+    // connection accepted during its listener's stop), so that it never
+    // begins a wait the stop should have spared.
+    void startProcessLoopThread(bool stopped = false);
     // The loop then takes the whole frames already received into the queue,
     // without waiting for more, and closes the connection.
     void stopProcessLoopThread();
@@ -73,6 +76,8 @@ public:
 
 private:
     void closeConnection();
+    // FINISH after the sender's STOP; a sender already gone is no failure.
+    void sendFinish();
 
     uint32_t id;
     ns::net::SocketConfig socketConfig;

@@ -1,9 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <iostream>
 #include <memory>
+#include <mutex>
+#include <streambuf>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -24,6 +37,98 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 double since(Clock::time_point begin) { return std::chrono::duration<double>(Clock::now() - begin).count(); }
+
+// Holds the first log line that contains `marker` until open(): its thread
+// stops there, holding the log's lock, so nothing else may log meanwhile.
+class LogGate : public std::streambuf {
+public:
+    explicit LogGate(std::string marker) : marker(std::move(marker))
+    {
+        std::lock_guard<std::mutex> lock(ns::log::mtx);
+        inner = std::cout.rdbuf(this);
+    }
+    ~LogGate() override
+    {
+        open();
+        std::lock_guard<std::mutex> lock(ns::log::mtx);
+        std::cout.rdbuf(inner);
+    }
+    bool engaged()
+    {
+        std::lock_guard<std::mutex> lock(m);
+        return holding;
+    }
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(m);
+        opened = true;
+        cv.notify_all();
+    }
+
+protected:
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        if (std::string_view(s, size_t(n)).find(marker) != std::string_view::npos) {
+            std::unique_lock<std::mutex> lock(m);
+            holding = true;
+            cv.wait(lock, [this] { return opened; });
+        }
+        return inner->sputn(s, n);
+    }
+    int overflow(int c) override { return c == traits_type::eof() ? 0 : inner->sputc(char(c)); }
+    int sync() override { return inner->pubsync(); }
+
+private:
+    std::string marker;
+    std::streambuf* inner = nullptr;
+    std::mutex m;
+    std::condition_variable cv;
+    bool holding = false;
+    bool opened = false;
+};
+
+// Sockets of senders that never log: while a gate holds the log, a log line
+// on the test's own thread would wait for ever.
+int rawConnect(const ns::net::SocketConfig& config)
+{
+    int fd = -1;
+    int rc = -1;
+    if (config.isUnix) {
+        fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, config.path.c_str(), sizeof(a.sun_path) - 1);
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    } else {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(config.port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    }
+    EXPECT_EQ(rc, 0) << std::strerror(errno);
+    return fd;
+}
+
+void rawSend(int fd, const std::string& bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        ASSERT_GT(n, 0) << std::strerror(errno);
+        sent += size_t(n);
+    }
+}
+
+// True when the peer closed the connection with nothing more sent.
+bool rawClosedByPeer(int fd)
+{
+    timeval t{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof(t));
+    char byte;
+    return ::recv(fd, &byte, 1, 0) == 0;
+}
 
 class ListenerTest : public ::testing::Test {
 protected:
@@ -304,6 +409,76 @@ TEST_F(ListenerTest, ConnectionsAreRefusedFromTheStopOn)
     EXPECT_TRUE(refused());
     EXPECT_EQ(log.count("Handling connection\n"), 2u);
     EXPECT_EQ(drain(queue), std::vector<std::string>{"kept"});
+}
+
+TEST_F(ListenerTest, ConnectionsWaitingAtTheStopAreTakenIn)
+{
+    for (bool overUnix : {true, false}) {
+        SCOPED_TRACE(overUnix);
+        ListenerConfig config;
+        if (overUnix) {
+            config = unixListener("read-timeout=5");
+        } else {
+            std::string text = "ipv4 127.0.0.1 " + std::to_string(stack_fixture::freePort()) + " read-timeout=5";
+            ns::worker::listener::parseListener(text.c_str(), config);
+            config.id = 1;
+        }
+        start(config);
+        std::vector<int> fds;
+        std::vector<std::string> written;
+        {
+            // Receiver 0 ends by itself and is held in its last log line: the
+            // listener's thread then waits to join it before it accepts again.
+            LogGate gate("Receiver[0]: Finished process loop");
+            fds.push_back(rawConnect(clientConfig));
+            rawSend(fds.back(), control(2) + control(3, false));
+            ASSERT_TRUE(waitFor([&] { return gate.engaged(); }));
+
+            // Meanwhile senders connect and write; nobody accepts them.
+            for (int i = 0; i < 20; ++i) {
+                std::string frames = control(2);
+                for (int k = 0; k < 5; ++k) {
+                    written.push_back("w" + std::to_string(i) + ":" + std::to_string(k));
+                    frames += dnstap_sender::data(written.back());  // not std::data
+                }
+                fds.push_back(rawConnect(clientConfig));
+                rawSend(fds.back(), frames + be32(90) + "cut");
+            }
+            // One never writes, one waits for ACCEPT.
+            fds.push_back(rawConnect(clientConfig));
+            fds.push_back(rawConnect(clientConfig));
+            rawSend(fds.back(), control(4));
+
+            // The stop comes first (it waits for no accept, unless the
+            // listener's thread got to one before the gate: then the stop
+            // follows it).
+            std::atomic<bool> stopped{false};
+            std::thread stopper([&] {
+                listener->stopProcessLoopThread();
+                stopped = true;
+            });
+            EXPECT_TRUE(waitFor([&] { return stopped.load(); }, 2000));
+            gate.open();
+            stopper.join();
+        }
+        auto begin = Clock::now();
+        listener->joinProcessLoopThread();
+        // Neither the silent sender nor the one after ACCEPT is waited for.
+        EXPECT_LT(since(begin), 3.0);
+
+        std::vector<std::string> events = drain(queue);
+        std::sort(events.begin(), events.end());
+        std::sort(written.begin(), written.end());
+        EXPECT_EQ(events, written);
+        EXPECT_EQ(log.count("Listener[" + std::to_string(config.id) + "]: Handling connection\n"), 1u + 22u);
+        EXPECT_EQ(log.errors(), "") << log.all();
+        // Closed without ACCEPT: that sender keeps its events for the next
+        // connection.
+        EXPECT_TRUE(rawClosedByPeer(fds.back()));
+        for (int fd : fds)
+            ::close(fd);
+        listener.reset();
+    }
 }
 
 TEST_F(ListenerTest, ReceiversEndingAtShutdownAreStillJoined)

@@ -330,6 +330,101 @@ TEST_F(ReceiverTest, StopQueuesEveryWholeFrameReceivedThenCloses)
     EXPECT_THROW(sender->send(data("late")), ns::net::SocketError);
 }
 
+TEST_F(ReceiverTest, StoppedBeforeItRunsTakesWhatWasWrittenAndWaitsForNothing)
+{
+    // A connection that waited to be accepted until the stop: what its
+    // sender wrote meanwhile is taken in; nothing more is waited for
+    // (read-timeout 5 s would show).
+    struct Case {
+        const char* what;
+        std::string written;
+        size_t events;
+    };
+    const Case cases[] = {
+        {"frames, the last one cut", control(2) + data("a") + data("b") + be32(9) + "cut", 2},
+        {"nothing yet", "", 0},
+        {"READY: no ACCEPT, so the sender keeps its events", control(4), 0},
+    };
+    for (bool overUnix : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (overUnix ? " over Unix" : " over TCP"));
+            ns::net::SocketConfig config = overUnix ? stack_fixture::unixConfig(dir.file("r.sock"), 5)
+                                                    : stack_fixture::tcpConfig(0, 5);
+            listenSocket = std::make_unique<ns::net::Socket>(0, config);
+            listenSocket->listen();
+            ns::net::SocketConfig clientConfig = config;
+            if (!overUnix)
+                clientConfig.port = boundPort(listenSocket->getHandle());
+            sender = std::make_unique<Sender>(9, clientConfig);
+            sender->connect();
+            if (!c.written.empty())
+                sender->send(c.written);
+            ReceiverConfig rc;
+            rc.socketConfig = config;
+            ReceiverContext context{&ReceiverTest::onDone, this, &queue};
+            receiver = std::make_unique<Receiver>(rc, context, acceptOne(*listenSocket).release());
+
+            auto begin = Clock::now();
+            receiver->startProcessLoopThread(true);
+            receiver->joinProcessLoopThread();
+            EXPECT_LT(std::chrono::duration<double>(Clock::now() - begin).count(), 2.5);
+            EXPECT_EQ(drain(queue).size(), c.events);
+            EXPECT_TRUE(sender->closedByPeer());
+            EXPECT_EQ(done.load(), 0);
+            receiver.reset();
+            listenSocket.reset();
+        }
+    }
+    EXPECT_EQ(log.errors(), "");
+}
+
+TEST_F(ReceiverTest, EndsOfStreamAtAFrameBoundaryAreNoFailure)
+{
+    struct Case {
+        const char* what;
+        Options options;
+        bool bidirectional;
+        std::string tail;  // after START and one frame
+        std::string line;
+        bool failure;
+        size_t events;
+    };
+    const std::string closedWithoutStop = "Receiver[0]: Sender closed the connection without STOP";
+    const std::string closedBeforeFinish = "Receiver[0]: Sender closed the connection before FINISH";
+    const std::string closedInsideFrame = "Receiver[0]: Process loop failed: recv() failed: socket closed";
+    const Case cases[] = {
+        {"close without STOP, Unix", {.overUnix = true}, false, "", closedWithoutStop, false, 1},
+        {"close without STOP, TCP", {}, false, data("two"), closedWithoutStop, false, 2},
+        {"close notification without STOP, TLS", {.tls = true}, false, data("two"), closedWithoutStop, false, 2},
+        // The sender reads nothing after its STOP: FINISH cannot be sent.
+        {"STOP, then gone before FINISH", {.overUnix = true}, true, control(3, false), closedBeforeFinish, false, 1},
+        {"close inside a length word", {.overUnix = true}, false, be32(7).substr(0, 2), closedInsideFrame, true, 1},
+        {"close inside a payload", {}, false, be32(7) + "sev", closedInsideFrame, true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LogCapture caseLog;
+        done = 0;
+        start(c.options);
+        if (c.bidirectional) {
+            sender->send(control(4));
+            EXPECT_EQ(sender->read(42), control(1));
+            ::shutdown(sender->socket.getHandle(), SHUT_RD);
+        }
+        sender->send(control(2) + data("one") + c.tail);
+        if (c.options.tls)
+            sender->tls.close();
+        if (!c.bidirectional)
+            sender->socket.close();
+        ASSERT_TRUE(waitDone());
+        EXPECT_TRUE(caseLog.has(c.line)) << caseLog.all();
+        EXPECT_EQ(caseLog.errors().empty(), !c.failure) << caseLog.errors();
+        EXPECT_EQ(drain(queue).size(), c.events);
+        receiver->joinProcessLoopThread();
+        receiver.reset();
+    }
+}
+
 TEST_F(ReceiverTest, UnixPeerIsLoggedWithItsCredentials)
 {
     start({.overUnix = true});
