@@ -4,7 +4,8 @@
 # the same steady load it streams dnstap into fstrm_capture, then into a Unix
 # listener of the daemon (queue recovery on), and each receiver is stopped
 # and started again mid-load. The daemon loses no more of the load than
-# fstrm_capture does, repeats none, and stops in a fraction of a second.
+# fstrm_capture does, beyond what its longer time without a receiver costs
+# kresd, repeats none, and stops in a fraction of a second.
 source "$(dirname "$0")/lib/common.bash"
 source "$(dirname "$0")/lib/unbound.bash"
 source "$(dirname "$0")/lib/kresd.bash"
@@ -14,9 +15,20 @@ need socat kresd kdig dnsperf fstrm_capture dnstap python3
 
 restart_run kcapture capture kresd unix
 CAPTURE_LOST=$LOST
+CAPTURE_DOWN=$DOWN_TIME
 restart_run kdaemon daemon kresd unix
 [ "$REPEATED" = 0 ] || fail "kdaemon: $REPEATED events repeated"
-# kresd's own timers move its loss by a query or two from run to run.
-[ "$LOST" -le $((CAPTURE_LOST + RATE / 10)) ] || fail "kdaemon: $LOST events lost, fstrm_capture lost $CAPTURE_LOST"
-awk -v t="$STOP_TIME" 'BEGIN { exit !(t <= 0.8) }' || fail "kdaemon: the stop took $STOP_TIME s"
+# kresd drops what it logs while it has no receiver, and tries again to
+# connect on whole seconds of its own clock: a receiver that takes longer to
+# stop and start again than fstrm_capture (a sanitizer build, a busy machine)
+# may cost it that longer time rounded up to whole seconds, at the load's
+# rate. Its own timers move its loss by a query or two from run to run.
+ALLOWED=$(python3 -c "import math, sys; c, e, l, cd, dd, m = map(float, sys.argv[1:]); \
+print(int(c + math.ceil(max(0.0, dd - cd)) * e / l + m))" \
+    "$CAPTURE_LOST" "$EXPECTED" "$LOAD_SECS" "$CAPTURE_DOWN" "$DOWN_TIME" $((RATE / 10)))
+[ "$LOST" -le "$ALLOWED" ] ||
+    fail "kdaemon: $LOST events lost, at most $ALLOWED allowed (fstrm_capture lost $CAPTURE_LOST;" \
+        "no receiver for $CAPTURE_DOWN s with fstrm_capture, $DOWN_TIME s with the daemon)"
+awk -v t="$STOP_TIME" -v b="$STOP_BOUND" 'BEGIN { exit !(t <= b) }' ||
+    fail "kdaemon: the stop took $STOP_TIME s (bound $STOP_BOUND s)"
 echo "restart_kresd: ok"

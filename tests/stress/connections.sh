@@ -32,14 +32,15 @@ QPID=$LAST_PID
 wait_for 10 test -S "$WORK/flood.sock" || fail "flood listener missing"
 wait_for 10 test -S "$WORK/hostile.sock" || fail "hostile listener missing"
 wait_for 10 test -s "$WORK/events.conns" || fail "forwarder did not connect"
-sleep 1
+# The background logger's thread is the last one started.
+wait_for 10 grep "BackgroundLogger: Starting process loop" "$WORK/daemon.log" || fail "daemon did not start"
 read -r T0 F0 < <(load procs "$QPID")
 echo "start: $T0 threads, $F0 descriptors"
 
-# back_to_start WHAT: waits up to 30 s for the counts to return.
+# back_to_start WHAT: waits up to 60 s for the counts to return.
 back_to_start() {
     local t f i
-    for i in $(seq 60); do
+    for i in $(seq 120); do
         read -r t f < <(load procs "$QPID")
         if [ "$t" = "$T0" ] && [ "$f" = "$F0" ]; then
             echo "$1: back to $t threads, $f descriptors"

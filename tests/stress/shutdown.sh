@@ -8,6 +8,7 @@
 # what the file held, and the collector then holds every event.
 source "$(dirname "$0")/../e2e/lib/common.bash"
 need python3
+ulimit -n 8192
 LOAD="$(dirname "$0")/lib/load.py"
 load() { python3 "$LOAD" "$@"; }
 SENDERS=20
@@ -53,9 +54,10 @@ settle() {
 # --- 1. Full load, then SIGTERM.
 collector slow 0.01
 daemon loaded
-load blast "$WORK/in.sock" $SENDERS s 8 >"$WORK/sent" 2>&1 &
+# The senders stop at the daemon's stop; 60 s bounds them if it never comes.
+load blast "$WORK/in.sock" $SENDERS s 60 "$WORK/blast.ready" 5000 >"$WORK/sent" 2>&1 &
 BLAST=$!
-sleep 3
+wait_for 60 test -e "$WORK/blast.ready" || fail "the senders did not get going within 60 s"
 t0=$(date +%s.%N)
 stop_pid "$QPID" || fail "loaded: the daemon did not stop within 30 s"
 took=$(python3 -c "print(round($(date +%s.%N) - $t0, 1))")
@@ -89,4 +91,47 @@ AFTER=$(load check-prefix s $SENDERS "$WORK/events") || fail "recovered: events 
     fail "recovered: the queue file after the second stop is not empty"
 if grep -qiE "sanitizer|runtime error|terminate called|Run failed" "$WORK"/*.log; then fail "failure reported"; fi
 echo "events sent $SENT, taken in $TOTAL, delivered before the stop $DELIVERED, kept in the file $QUEUED"
+
+# --- 3. Senders waiting to be accepted when the stop comes. While the daemon
+# is frozen, senders connect to a Unix and a TCP listener and write into
+# connections nobody has accepted yet; the stop reaches the daemon before it
+# runs again. Every event they wrote is in the queue file.
+N=500
+K=20
+TPORT=$(free_port)
+cat >"$WORK/waiting.conf" <<EOC
+message-format dnstap
+message-queue-recovery on
+message-queue-filename waiting.queue
+metrics-interval 3600
+listener unix $WORK/wait.sock group=$GROUP listen-backlog=2048
+listener ipv4 127.0.0.1 $TPORT listen-backlog=2048
+EOC
+start waiting "$QX" run "$WORK/waiting.conf"
+QPID=$LAST_PID
+wait_for 10 unix_listening "$WORK/wait.sock" || fail "waiting: Unix listener missing"
+wait_for 10 tcp_listening "$TPORT" || fail "waiting: TCP listener missing"
+kill -STOP "$QPID"
+load backlog "$WORK/wait.sock" $N $K u "$WORK/u.done" >"$WORK/u.out" 2>&1 &
+UNIX_SENDERS=$!
+load backlog "127.0.0.1:$TPORT" $N $K t "$WORK/t.done" >"$WORK/t.out" 2>&1 &
+TCP_SENDERS=$!
+if ! wait_for 60 test -e "$WORK/u.done" -a -e "$WORK/t.done"; then
+    kill -CONT "$QPID"
+    fail "waiting: the senders did not write within 60 s: $(cat "$WORK/u.out" "$WORK/t.out")"
+fi
+kill -TERM "$QPID"
+kill -CONT "$QPID"
+wait_for 30 bash -c "! kill -0 $QPID 2>/dev/null" || fail "waiting: the daemon did not stop within 30 s"
+wait $UNIX_SENDERS $TCP_SENDERS || true
+[ "$(tail -1 "$WORK/waiting.log")" = "[INFO] Stopped" ] || fail "waiting: last line is not Stopped"
+for p in u t; do
+    got=$(load check-prefix $p $N "$WORK/waiting.queue") || fail "waiting: '$p' events lost or repeated"
+    [ "$got" = $((N * K)) ] || fail "waiting: $got of the $((N * K)) '$p' events written are in the queue file"
+done
+if grep -E "Process loop failed|Listen error" "$WORK/waiting.log" >/dev/null; then
+    fail "waiting: $(grep -E "Process loop failed|Listen error" "$WORK/waiting.log" | head -3)"
+fi
+echo "waiting senders: $((2 * N)), events written $((2 * N * K)), all in the queue file;" \
+    "$(grep -c "Handling connection$" "$WORK/waiting.log") connections served"
 echo "PASS"

@@ -76,6 +76,23 @@ stop_pid() {
     return 1
 }
 
+# tcp_listening PORT / unix_listening PATH: a socket listens there (seen
+# without connecting, which would open a stream). A Unix socket file exists
+# from its bind on, before it listens.
+tcp_listening() {
+    awk -v port="$(printf ':%04X' "$1")" '$4 == "0A" && substr($2, length($2) - 4) == port { found = 1 }
+        END { exit !found }' /proc/net/tcp
+}
+unix_listening() {
+    awk -v path="$1" '$4 == "00010000" && $8 == path { found = 1 } END { exit !found }' /proc/net/unix
+}
+
+# sanitized: the daemon under test is a sanitizer build, which starts, stops
+# and serves several times slower.
+sanitized() {
+    ldd "$QX" 2>/dev/null | grep -E "lib(a|t|ub)san" >/dev/null
+}
+
 # The machine's own group for Unix socket files.
 GROUP=$(id -gn)
 

@@ -13,10 +13,21 @@ sockets only; every loop is bounded in count and time.
                                    the daemon's counts while they are held
   hostile SOCK GOOD K PREFIX BAD   GOOD well-behaved senders (K events each)
                                    among BAD senders of each hostile kind
-  blast SOCK N PREFIX SECONDS      N senders stream events as fast as they can
+  blast SOCK N PREFIX SECONDS [READYFILE [MIN]]
+                                   N senders stream events as fast as they can
                                    until the daemon goes away or SECONDS pass;
                                    prints the number of whole frames the
-                                   kernel took from them
+                                   kernel took from them; READYFILE is made
+                                   once each sender had MIN (default 1000)
+                                   frames taken
+  backlog ADDRESS N K PREFIX DONEFILE
+                                   N unidirectional senders connect to ADDRESS
+                                   (a Unix path, or HOST:PORT) and each writes
+                                   START and K events PREFIX<i>:<seq>, meant
+                                   for a daemon that cannot accept them yet;
+                                   DONEFILE is made once all is written, then
+                                   each waits (up to 60 s) for its connection
+                                   to end
   check-prefix PREFIX N FILE...    the events PREFIX<i>:<seq> found in the
                                    files (collector output, queue files) form,
                                    per sender, a run 0..n-1 with no gap and no
@@ -156,14 +167,21 @@ def procs(pid):
 
 
 def connect_all(path, n, timeout=30.0):
-    """N Unix connections, made as fast as the listener's backlog allows."""
+    """N connections to a Unix path or to HOST:PORT, made as fast as the
+    listener's backlog allows."""
     socks = []
     deadline = time.monotonic() + timeout
+    address = path
+    family = socket.AF_UNIX
+    if ":" in path and not path.startswith("/"):
+        host, port = path.rsplit(":", 1)
+        address = (host, int(port))
+        family = socket.AF_INET
     while len(socks) < n:
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s = socket.socket(family, socket.SOCK_STREAM)
         while True:
             try:
-                s.connect(path)
+                s.connect(address)
                 break
             except OSError as e:
                 if e.errno not in (errno.EAGAIN, errno.ECONNREFUSED) or time.monotonic() > deadline:
@@ -197,15 +215,15 @@ def flood(path, n, limit, k, prefix, pid=None):
         except OSError:
             pass
     print("connected %d in %.2f s" % (len(socks), time.monotonic() - t0), flush=True)
-    # The listener accepts up to its limit and closes the rest at once.
-    deadline = time.monotonic() + 20
+    # The listener accepts up to its limit and closes the rest at once: the
+    # last refusal comes after every held connection has its receiver. A
+    # slow (sanitizer) build on a busy machine may take a while to get there.
+    deadline = time.monotonic() + 120
     while True:
         closed = [s for s in socks if is_closed_by_peer(s)]
         if len(closed) >= n - limit or time.monotonic() > deadline:
             break
         time.sleep(0.2)
-    time.sleep(1.0)
-    closed = [s for s in socks if is_closed_by_peer(s)]
     held = [s for s in socks if s not in closed]
     print("held %d refused %d" % (len(held), len(closed)), flush=True)
     if pid:
@@ -318,6 +336,7 @@ def blast_one(path, index, prefix, until, counts):
         s.sendall(START)
         batch = 50
         while time.monotonic() < until:
+            counts[index] = sent
             frames = [frame(b"%s%d:%d" % (prefix, index, sent + j)) for j in range(batch)]
             data = memoryview(b"".join(frames))
             done = 0
@@ -338,16 +357,36 @@ def blast_one(path, index, prefix, until, counts):
     counts[index] = sent
 
 
-def blast(path, n, prefix, seconds):
+def blast(path, n, prefix, seconds, readyfile=None, minimum=1000):
     prefix = prefix.encode()
     counts = [0] * n
     until = time.monotonic() + seconds
     threads = [threading.Thread(target=blast_one, args=(path, i, prefix, until, counts)) for i in range(n)]
     for t in threads:
         t.start()
+    # The load is on once every sender is streaming.
+    while readyfile and any(t.is_alive() for t in threads):
+        if min(counts) >= minimum:
+            open(readyfile, "w").close()
+            break
+        time.sleep(0.05)
     for t in threads:
         t.join(seconds + 30)
     print(sum(counts), flush=True)
+
+
+def backlog(address, n, k, prefix, donefile):
+    prefix = prefix.encode()
+    socks = connect_all(address, n)
+    for i, s in enumerate(socks):
+        s.sendall(START + b"".join(frame(b"%s%d:%d" % (prefix, i, seq)) for seq in range(k)))
+    open(donefile, "w").close()
+    print("wrote %d" % (n * k), flush=True)
+    deadline = time.monotonic() + 60
+    for s in socks:
+        while not is_closed_by_peer(s) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        s.close()
 
 
 def check_prefix(prefix, n, files):
@@ -390,7 +429,10 @@ def main():
     elif cmd == "hostile":
         hostile(args[0], int(args[1]), int(args[2]), args[3], int(args[4]))
     elif cmd == "blast":
-        blast(args[0], int(args[1]), args[2], float(args[3]))
+        blast(args[0], int(args[1]), args[2], float(args[3]), args[4] if len(args) > 4 else None,
+              int(args[5]) if len(args) > 5 else 1000)
+    elif cmd == "backlog":
+        backlog(args[0], int(args[1]), int(args[2]), args[3], args[4])
     elif cmd == "check-prefix":
         check_prefix(args[0], int(args[1]), args[2:])
     else:
