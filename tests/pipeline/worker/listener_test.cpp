@@ -438,7 +438,7 @@ TEST_F(ListenerTest, ConnectionsWaitingAtTheStopAreTakenIn)
             for (int i = 0; i < 20; ++i) {
                 std::string frames = control(2);
                 for (int k = 0; k < 5; ++k) {
-                    written.push_back("w" + std::to_string(i) + ":" + std::to_string(k));
+                    written.push_back(std::string("w").append(std::to_string(i)).append(":").append(std::to_string(k)));
                     frames += dnstap_sender::data(written.back());  // not std::data
                 }
                 fds.push_back(rawConnect(clientConfig));
@@ -470,7 +470,8 @@ TEST_F(ListenerTest, ConnectionsWaitingAtTheStopAreTakenIn)
         std::sort(events.begin(), events.end());
         std::sort(written.begin(), written.end());
         EXPECT_EQ(events, written);
-        EXPECT_EQ(log.count("Listener[" + std::to_string(config.id) + "]: Handling connection\n"), 1u + 22u);
+        EXPECT_EQ(log.count(std::string("Listener[").append(std::to_string(config.id)).append("]: Handling connection\n")),
+                  1u + 22u);
         EXPECT_EQ(log.errors(), "") << log.all();
         // Closed without ACCEPT: that sender keeps its events for the next
         // connection.
