@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and libFuzzer (address and undefined
 # behaviour sanitizers) and runs each one for FUZZ_SECONDS (default 60) over
-# a copy of its seed corpus, four at a time. A crash, hang, leak, memory
+# a copy of its seed corpus, as many at a time as there are processors. A crash, hang, leak, memory
 # blow-up or sanitizer report fails the script; the input that caused it is
 # kept under build-fuzz-clang/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
-parallel=${FUZZ_PARALLEL:-4}
+parallel=${FUZZ_PARALLEL:-$(nproc)}
 build=build-fuzz-clang
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
