@@ -52,30 +52,21 @@ receiver_listening() {
 
 # down_watch: started right before the receiver's stop signal; in the
 # background, measures into $WORK/$RUN.down the seconds from then until a
-# socket listens again after the stop closed it (in 5 ms steps): the time
-# the server has no receiver that takes its events.
+# socket listens again after the stop closed it: the time the server has no
+# receiver that takes its events.
 down_watch() {
-    python3 - "$TRANSPORT" "$RSOCK" "$RPORT" "$WORK/$RUN.down" <<'PY' &
-import sys, time
-transport, path, port, out = sys.argv[1:5]
-def listening():
-    if transport == "unix":
-        with open("/proc/net/unix") as f:
-            return any(len(w) >= 8 and w[3] == "00010000" and w[7] == path for w in map(str.split, f))
-    with open("/proc/net/tcp") as f:
-        return any(w[3] == "0A" and w[1].endswith(":%04X" % int(port)) for w in map(str.split, f))
-start = time.monotonic()
-gone = False
-while time.monotonic() < start + 60:
-    up = listening()
-    if not up:
-        gone = True
-    elif gone:
-        with open(out, "w") as f:
-            f.write("%.3f\n" % (time.monotonic() - start))
-        break
-    time.sleep(0.005)
-PY
+    (
+        local t0=$EPOCHREALTIME gone=0 i
+        for i in $(seq 6000); do
+            if ! receiver_listening; then
+                gone=1
+            elif [ $gone = 1 ]; then
+                awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f\n", b - a }' >"$WORK/$RUN.down"
+                exit 0
+            fi
+            sleep 0.005
+        done
+    ) &
     PIDS+=($!)
 }
 
