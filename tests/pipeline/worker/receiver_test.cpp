@@ -55,12 +55,7 @@ protected:
         ns::net::SocketConfig config = options.overUnix ? stack_fixture::unixConfig(dir.file("r.sock"), options.readTimeout)
                                                     : stack_fixture::tcpConfig(0, options.readTimeout);
         config.keepalive = options.keepalive;
-        listenSocket = std::make_unique<ns::net::Socket>(0, config);
-        listenSocket->listen();
-        ns::net::SocketConfig clientConfig = config;
-        if (!options.overUnix)
-            clientConfig.port = boundPort(listenSocket->getHandle());
-        sender = std::make_unique<Sender>(9, clientConfig, options.tls);
+        listenAndPrepareSender(config, options.tls);
 
         ReceiverConfig rc;
         rc.socketConfig = config;
@@ -81,6 +76,17 @@ protected:
         receiver = std::make_unique<Receiver>(rc, context, accepted.release());
         receiver->startProcessLoopThread();
         ASSERT_EQ(connector.join(), "");
+    }
+
+    // A listening socket and a sender for it, not connected yet.
+    void listenAndPrepareSender(const ns::net::SocketConfig& config, bool tls = false)
+    {
+        listenSocket = std::make_unique<ns::net::Socket>(0, config);
+        listenSocket->listen();
+        ns::net::SocketConfig clientConfig = config;
+        if (!config.isUnix)
+            clientConfig.port = boundPort(listenSocket->getHandle());
+        sender = std::make_unique<Sender>(9, clientConfig, tls);
     }
 
     void TearDown() override
@@ -350,12 +356,7 @@ TEST_F(ReceiverTest, StoppedBeforeItRunsTakesWhatWasWrittenAndWaitsForNothing)
             SCOPED_TRACE(std::string(c.what) + (overUnix ? " over Unix" : " over TCP"));
             ns::net::SocketConfig config = overUnix ? stack_fixture::unixConfig(dir.file("r.sock"), 5)
                                                     : stack_fixture::tcpConfig(0, 5);
-            listenSocket = std::make_unique<ns::net::Socket>(0, config);
-            listenSocket->listen();
-            ns::net::SocketConfig clientConfig = config;
-            if (!overUnix)
-                clientConfig.port = boundPort(listenSocket->getHandle());
-            sender = std::make_unique<Sender>(9, clientConfig);
+            listenAndPrepareSender(config);
             sender->connect();
             if (!c.written.empty())
                 sender->send(c.written);
@@ -484,11 +485,7 @@ TEST_F(ReceiverTest, HandshakeFailureIsLoggedAfterThePeerLine)
     // The sender speaks plain Frame Streams to a TLS receiver.
 
     ns::net::SocketConfig config = stack_fixture::tcpConfig(0, 1);
-    listenSocket = std::make_unique<ns::net::Socket>(0, config);
-    listenSocket->listen();
-    ns::net::SocketConfig clientConfig = config;
-    clientConfig.port = boundPort(listenSocket->getHandle());
-    sender = std::make_unique<Sender>(9, clientConfig, false);
+    listenAndPrepareSender(config);
     sender->connect();
     ReceiverConfig rc;
     rc.socketConfig = config;
@@ -511,11 +508,7 @@ TEST_F(ReceiverTest, FailedPeerLookupEndsLikeAnyFailure)
 {
     // A peer that resets the connection before the receiver asks for it.
     ns::net::SocketConfig config = stack_fixture::tcpConfig(0, 1);
-    listenSocket = std::make_unique<ns::net::Socket>(0, config);
-    listenSocket->listen();
-    ns::net::SocketConfig clientConfig = config;
-    clientConfig.port = boundPort(listenSocket->getHandle());
-    sender = std::make_unique<Sender>(9, clientConfig, false);
+    listenAndPrepareSender(config);
     sender->connect();
     std::unique_ptr<ns::net::Socket> accepted = acceptOne(*listenSocket);
     linger hard{1, 0};
