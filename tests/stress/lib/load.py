@@ -2,9 +2,11 @@
 """Load and hostile-sender tools of the stress tests. Loopback and Unix
 sockets only; every loop is bounded in count and time.
 
-  collector PORTFILE OUT [DELAY]   Frame Streams collector: writes every data
-                                   frame's payload as one line to OUT; DELAY
-                                   seconds of sleep per received chunk slow it
+  collector PORTFILE OUT [HOLDFILE]
+                                   Frame Streams collector: writes every data
+                                   frame's payload as one line to OUT; while
+                                   HOLDFILE exists it opens streams but reads
+                                   no data frame
   procs PID                        "threads fds" of a process
   flood SOCK N LIMIT K PREFIX [PID]
                                    N senders connect at once; exactly LIMIT are
@@ -92,19 +94,21 @@ def recv_exact(sock, n, deadline):
 
 # ---------------------------------------------------------------- collector
 
-def serve_collector(conn, out, lock, delay):
+def serve_collector(conn, out, lock, hold):
     try:
         buf = b""
+        streaming = False
 
         def need(n):
             nonlocal buf
             while len(buf) < n:
-                chunk = conn.recv(4096 if delay else 65536)
+                # Held, the sender's writes fill the socket and then block.
+                while streaming and hold and os.path.exists(hold):
+                    time.sleep(0.01)
+                chunk = conn.recv(65536)
                 if not chunk:
                     raise EOFError("closed")
                 buf += chunk
-                if delay:
-                    time.sleep(delay)
             head, buf = buf[:n], buf[n:]
             return head
 
@@ -123,6 +127,7 @@ def serve_collector(conn, out, lock, delay):
             ctype = read_control()
         if ctype != 2:
             return
+        streaming = True
         while True:
             (n,) = struct.unpack(">I", need(4))
             if n == 0:
@@ -139,7 +144,7 @@ def serve_collector(conn, out, lock, delay):
         conn.close()
 
 
-def collector(portfile, outpath, delay=0.0):
+def collector(portfile, outpath, hold=None):
     srv = socket.socket()
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind(("127.0.0.1", 0))
@@ -155,7 +160,7 @@ def collector(portfile, outpath, delay=0.0):
         conns += 1
         with open(outpath + ".conns", "w") as f:
             f.write(str(conns))
-        threading.Thread(target=serve_collector, args=(conn, out, lock, delay), daemon=True).start()
+        threading.Thread(target=serve_collector, args=(conn, out, lock, hold), daemon=True).start()
 
 
 # ----------------------------------------------------------------- senders
@@ -421,7 +426,7 @@ def check_prefix(prefix, n, files):
 def main():
     cmd, args = sys.argv[1], sys.argv[2:]
     if cmd == "collector":
-        collector(args[0], args[1], float(args[2]) if len(args) > 2 else 0.0)
+        collector(args[0], args[1], args[2] if len(args) > 2 else None)
     elif cmd == "procs":
         print("%d %d" % procs(args[0]))
     elif cmd == "flood":
