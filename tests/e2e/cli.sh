@@ -34,8 +34,11 @@ CONF
 pid=$!
 PIDS+=($pid)
 wait_for 10 grep -q "BackgroundLogger: Starting process loop" "$WORK/run.log" || fail "run did not start"
-# SIGINT and SIGTERM are blocked in every worker thread, open in the main one.
+# SIGINT and SIGTERM are blocked in every worker thread, open in the main one
+# (once it has started the last worker, whose first line is the one above).
 sigblk() { awk '/^SigBlk:/ { print $2 }' "$1"; }
+main_open() { [ $((16#$(sigblk "/proc/$pid/task/$pid/status") & 16#4002)) = 0 ]; }
+wait_for 10 main_open || fail "main thread blocks SIGINT/SIGTERM"
 workers=0
 for task in /proc/"$pid"/task/*; do
     blocked=$((16#$(sigblk "$task/status") & 16#4002))

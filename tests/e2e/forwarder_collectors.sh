@@ -25,7 +25,7 @@ forwarder $forwarder
 CONF
     start "$name" "$QX" run "$WORK/$name.conf"
     QPID=$LAST_PID
-    wait_for 10 test -S "$WORK/$name.sock" || fail "$name: listener socket missing"
+    wait_for 10 unix_listening "$WORK/$name.sock" || fail "$name: listener socket missing"
 }
 
 # finish NAME: stops the daemon and checks the orderly end.
@@ -39,13 +39,14 @@ start_line_collector() {
     CPORT=$(free_port)
     start "collector-$1" socat -u TCP-LISTEN:$CPORT,bind=127.0.0.1,reuseaddr,fork OPEN:$WORK/$1.lines,creat,append
     COLLECTOR_PID=$LAST_PID
-    wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$CPORT" || fail "collector $1 not listening"
+    wait_for 10 tcp_listening "$CPORT" || fail "collector $1 not listening"
 }
 
 # --- JSON over plain TCP
 start_line_collector json
 run_daemon json "message-format json" "ipv4 127.0.0.1 $CPORT batch-size=16"
-grep -qF "[INFO] Forwarder[0]: Configured target is 127.0.0.1:$CPORT" "$WORK/json.log" || fail "target line"
+# The forwarder's thread may log after the listener is up.
+wait_for 10 grep -F "[INFO] Forwarder[0]: Configured target is 127.0.0.1:$CPORT" "$WORK/json.log" || fail "target line"
 replay "$WORK/in.fstrm" "$WORK/json.sock"
 wait_for 15 has_lines "$WORK/json.lines" "$N" || fail "json: $(count_lines "$WORK/json.lines") of $N lines"
 finish json
@@ -127,7 +128,7 @@ openssl s_server -accept "$TPORT" -quiet -cert "$WORK/cert.pem" -key "$WORK/key.
     <"$WORK/tls.in" >"$WORK/tls.lines" 2>"$WORK/s_server.log" &
 TLS_PID=$!
 PIDS+=($TLS_PID)
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$TPORT" || fail "s_server not listening"
+wait_for 10 tcp_listening "$TPORT" || fail "s_server not listening"
 
 # A certificate that the configured CA did not sign: refused, and a stop
 # during the reconnection pause ends the run at once.
@@ -154,11 +155,12 @@ exec 5>&-
 DPORT=$(free_port)
 start fcapture fstrm_capture -t protobuf:dnstap.Dnstap -a 127.0.0.1 -p "$DPORT" -w "$WORK/out.fstrm"
 FCAP_PID=$LAST_PID
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$DPORT" || fail "fstrm_capture not listening"
+wait_for 10 tcp_listening "$DPORT" || fail "fstrm_capture not listening"
 run_daemon dnstap "message-format dnstap" "ipv4 127.0.0.1 $DPORT batch-size=10"
 replay "$WORK/in.fstrm" "$WORK/dnstap.sock"
 wait_drained "$WORK/dnstap.log" 20 || fail "dnstap: replay not finished or queue not drained"
 finish dnstap
+wait_for 10 tcp_served "$DPORT" || fail "dnstap: fstrm_capture did not read to the end"
 stop_pid "$FCAP_PID" || fail "fstrm_capture did not stop"
 fstrm_dump "$WORK/out.fstrm" >"$WORK/dump.txt" 2>&1 || fail "fstrm_dump"
 [ "$(grep -c "^Data frame" "$WORK/dump.txt")" = "$N" ] || fail "dnstap: $(grep -c "^Data frame" "$WORK/dump.txt") of $N frames"

@@ -20,13 +20,13 @@ run_daemon() {
     local name=$1 f; shift
     rm -f "$WORK/$name.sock"
     {
-        printf 'message-format json\nmessage-hostname e2e-host\nmessage-queue-recovery off\nmetrics-interval 3600\n'
+        printf 'message-format json\nmessage-hostname e2e-host\nmessage-queue-recovery off\nmetrics-interval 1\n'
         printf 'listener unix %s group=%s\n' "$WORK/$name.sock" "$GROUP"
         for f in "$@"; do printf 'forwarder %s\n' "$f"; done
     } >"$WORK/$name.conf"
     start "$name" "$QX" run "$WORK/$name.conf"
     QPID=$LAST_PID
-    wait_for 10 test -S "$WORK/$name.sock" || fail "$name: listener socket missing"
+    wait_for 10 unix_listening "$WORK/$name.sock" || fail "$name: listener socket missing"
 }
 
 finish() {
@@ -37,6 +37,15 @@ finish() {
 
 receivers_done() { [ "$(grep -c "Listener\[0\]: Receiver\[[0-9]*\] Is finished" "$WORK/$1.log")" -ge "$2" ]; }
 
+# idle NAME: two metrics reports after the last end of a sender, connection
+# error or return to the queue show an empty queue: the daemon has sent, or
+# is sending, all it will send. (The first report may hold counts read
+# before that line.)
+idle() {
+    awk '/Is finished|Connection error|back to the event queue/ {f = NR; m = 0; ok = 0}
+        f && NR > f && /Metrics:/ {if (++m >= 2 && /eventsQueued=0[] ]/) ok = 1} END {exit !ok}' "$WORK/$1.log"
+}
+
 # --- 1. Collector down at start: one error, a pause of about 10 s, then all events.
 PORT=$(free_port)
 run_daemon down "ipv4 127.0.0.1 $PORT batch-size=10"
@@ -45,7 +54,7 @@ t_err=$(date +%s.%N)
 replay "$WORK/in.fstrm" "$WORK/down.sock"
 start collector-down socat -u TCP-LISTEN:$PORT,bind=127.0.0.1,reuseaddr,fork OPEN:$WORK/down.lines,creat,append
 DOWN_COLLECTOR=$LAST_PID
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$PORT" || fail "down: collector not listening"
+wait_for 10 tcp_listening "$PORT" || fail "down: collector not listening"
 wait_for 16 has_lines "$WORK/down.lines" 1 || fail "down: nothing delivered after the pause"
 t_first=$(date +%s.%N)
 waited=$(python3 -c "print(int(($t_first - $t_err) * 10))")
@@ -53,6 +62,7 @@ waited=$(python3 -c "print(int(($t_first - $t_err) * 10))")
 [ "$waited" -le 200 ] || fail "down: delivered only $((waited / 10)).$((waited % 10)) s after the error"
 wait_for 10 has_lines "$WORK/down.lines" "$N" || fail "down: $(count_lines "$WORK/down.lines") of $N lines"
 finish down
+wait_for 10 tcp_served "$PORT" || fail "down: the collector did not read to the end"
 [ "$(grep -c "Connection error" "$WORK/down.log")" = 1 ] || fail "down: more than one connection error"
 grep -qF "[INFO] Socket[0]: Connected to 127.0.0.1:$PORT" "$WORK/down.log" || fail "down: no connected line"
 [ "$(count_lines "$WORK/down.lines")" = "$N" ] || fail "down: $(count_lines "$WORK/down.lines") lines, expected $N"
@@ -81,8 +91,9 @@ reset_case() {
     wait_for 10 receivers_done "$name" 2 || fail "$name: second replay not received"
     # The reconnection comes at once: well before the 10-second pause.
     wait_for 6 has_lines "$lines" $((N - 2 * B)) || fail "$name: $(count_lines "$lines") lines, expected about $N"
-    settle "$lines" 5
+    wait_for 15 idle "$name" || fail "$name: events still queued"
     finish "$name"
+    wait_for 10 tcp_served "$port" || fail "$name: the collector did not read to the end"
     stop_pid "$cpid"
     grep -qF "[ERROR] Forwarder[0]: Connection error: " "$WORK/$name.log" || fail "$name: no connection error"
     [ "$(grep -c "Connection error" "$WORK/$name.log")" = 1 ] || fail "$name: more than one connection error"
@@ -138,15 +149,16 @@ P2=$(free_port)
 while [ "$P2" = "$P1" ]; do P2=$(free_port); done
 start collector-c2 socat -u TCP-LISTEN:$P2,bind=127.0.0.1,reuseaddr,fork OPEN:$WORK/c2.lines,creat,append
 C2=$LAST_PID
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$P1" || fail "collector 1 not listening"
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$P2" || fail "collector 2 not listening"
+wait_for 10 tcp_listening "$P1" || fail "collector 1 not listening"
+wait_for 10 tcp_listening "$P2" || fail "collector 2 not listening"
 touch "$WORK/c1.lines" "$WORK/c2.lines"
 run_daemon two "ipv4 127.0.0.1 $P1 batch-size=2" "ipv4 127.0.0.1 $P2 batch-size=3"
 for _ in 1 2 3; do replay "$WORK/in.fstrm" "$WORK/two.sock"; done
 both() { [ $(($(count_lines "$WORK/c1.lines") + $(count_lines "$WORK/c2.lines"))) -ge $((3 * N)) ]; }
 wait_for 15 both || fail "two: $(count_lines "$WORK/c1.lines") + $(count_lines "$WORK/c2.lines") of $((3 * N)) lines"
-sleep 0.5
 finish two
+wait_for 10 tcp_served "$P1" || fail "two: collector 1 did not read to the end"
+wait_for 10 tcp_served "$P2" || fail "two: collector 2 did not read to the end"
 stop_pid "$C1"
 stop_pid "$C2"
 n1=$(count_lines "$WORK/c1.lines")

@@ -51,7 +51,7 @@ received() { grep -q "Listener\[0\]: Receiver\[0\] Is finished" "$WORK/$1.log"; 
 # --- 1. Undelivered events (collector unreachable) are written at SIGTERM.
 conf persist "ipv4 127.0.0.1 $CLOSED batch-size=10"
 daemon run persist
-wait_for 10 test -S "$WORK/persist.sock" || fail "persist: listener socket missing"
+wait_for 10 unix_listening "$WORK/persist.sock" || fail "persist: listener socket missing"
 replay "$WORK/in.fstrm" "$WORK/persist.sock"
 wait_for 10 received persist || fail "persist: replay not received"
 [ ! -e "$QFILE" ] || fail "persist: queue file written before the stop"
@@ -66,7 +66,7 @@ cp "$QFILE" "$WORK/saved.q"
 # --- 2. run-stdout neither reads nor writes the queue file.
 conf stdout "ipv4 127.0.0.1 $CLOSED"
 daemon run-stdout stdout
-wait_for 10 test -S "$WORK/stdout.sock" || fail "stdout: listener socket missing"
+wait_for 10 unix_listening "$WORK/stdout.sock" || fail "stdout: listener socket missing"
 sleep 1
 stop_daemon stdout
 cmp -s "$QFILE" "$WORK/saved.q" || fail "stdout: queue file changed"
@@ -74,7 +74,7 @@ if grep -q '^{' "$WORK/stdout.log"; then fail "stdout: events of the queue file 
 # Without forwarders the replayed events stay queued: run would write them.
 conf stdoutq ""
 daemon run-stdout stdoutq
-wait_for 10 test -S "$WORK/stdoutq.sock" || fail "stdoutq: listener socket missing"
+wait_for 10 unix_listening "$WORK/stdoutq.sock" || fail "stdoutq: listener socket missing"
 replay "$WORK/in.fstrm" "$WORK/stdoutq.sock"
 wait_for 10 received stdoutq || fail "stdoutq: replay not received"
 stop_daemon stdoutq
@@ -87,13 +87,13 @@ printf '\000\000\001' >>"$QFILE"
 CPORT=$(free_port)
 start collector socat -u TCP-LISTEN:$CPORT,bind=127.0.0.1,reuseaddr,fork OPEN:$WORK/recover.lines,creat,append
 COLLECTOR=$LAST_PID
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$CPORT" || fail "collector not listening"
+wait_for 10 tcp_listening "$CPORT" || fail "collector not listening"
 conf recover "ipv4 127.0.0.1 $CPORT batch-size=8"
 daemon run recover
 wait_for 15 has_lines "$WORK/recover.lines" "$N" || fail "recover: $(count_lines "$WORK/recover.lines") of $N lines"
 [ ! -e "$QFILE" ] || fail "recover: queue file not removed after loading it"
-sleep 0.5
 stop_daemon recover
+wait_for 10 tcp_served "$CPORT" || fail "recover: the collector did not read to the end"
 stop_pid "$COLLECTOR"
 if grep -q "Run failed" "$WORK/recover.log"; then fail "recover: $(grep "Run failed" "$WORK/recover.log")"; fi
 [ "$(count_lines "$WORK/recover.lines")" = "$N" ] || fail "recover: $(count_lines "$WORK/recover.lines") lines, expected $N"
@@ -159,7 +159,7 @@ bad_file garbage-tail prefix ""
 rm -f "$QFILE"
 conf rename "ipv4 127.0.0.1 $CLOSED batch-size=10"
 daemon run rename
-wait_for 10 test -S "$WORK/rename.sock" || fail "rename: listener socket missing"
+wait_for 10 unix_listening "$WORK/rename.sock" || fail "rename: listener socket missing"
 replay "$WORK/in.fstrm" "$WORK/rename.sock"
 wait_for 10 received rename || fail "rename: replay not received"
 mkdir -p "$QFILE/inner"

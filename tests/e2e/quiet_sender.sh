@@ -39,7 +39,7 @@ listener unix $WORK/$name.sock group=$GROUP read-timeout=1 keepalive=$keep
 forwarder ipv4 127.0.0.1 $CLOSED
 CONF
     start "$name" "$QX" run-stdout "$WORK/$name.conf"
-    wait_for 10 test -S "$WORK/$name.sock" || fail "$name: listener socket missing"
+    wait_for 10 unix_listening "$WORK/$name.sock" || fail "$name: listener socket missing"
     # knot-resolver does not retry its first connection: the listener is up.
     # Ready when it takes TCP connections: a DNS query here would end the
     # quiet spell that starts with the connection.

@@ -12,7 +12,7 @@ CPORT=$(free_port)
 LPORT=$(free_port)
 start capture fstrm_capture -t protobuf:dnstap.Dnstap -a 127.0.0.1 -p "$CPORT" -w "$WORK/out.fstrm"
 CAPTURE_PID=$LAST_PID
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$CPORT" || fail "fstrm_capture not listening"
+wait_for 10 tcp_listening "$CPORT" || fail "fstrm_capture not listening"
 
 cat >"$WORK/q.conf" <<CONF
 message-format dnstap
@@ -24,14 +24,15 @@ forwarder ipv4 127.0.0.1 $CPORT batch-size=64
 CONF
 start daemon "$QX" run "$WORK/q.conf"
 QPID=$LAST_PID
-wait_for 10 test -S "$WORK/in.sock" || fail "Unix listener missing"
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$LPORT" || fail "TCP listener missing"
+wait_for 10 unix_listening "$WORK/in.sock" || fail "Unix listener missing"
+wait_for 10 tcp_listening "$LPORT" || fail "TCP listener missing"
 
 fstrm_replay -t protobuf:dnstap.Dnstap -r "$WORK/a.fstrm" -u "$WORK/in.sock" >"$WORK/replay-a.log" 2>&1 || fail "replay over Unix"
 fstrm_replay -t protobuf:dnstap.Dnstap -r "$WORK/b.fstrm" -a 127.0.0.1 -p "$LPORT" >"$WORK/replay-b.log" 2>&1 || fail "replay over TCP"
 
 wait_drained "$WORK/daemon.log" 30 2 || fail "frames not all forwarded"
 stop_pid "$QPID" || fail "daemon did not stop"
+wait_for 10 tcp_served "$CPORT" || fail "fstrm_capture did not read to the end"
 stop_pid "$CAPTURE_PID" || fail "fstrm_capture did not stop"
 
 $FSTRM_FILE frames "$WORK/a.fstrm" >"$WORK/sent"

@@ -8,7 +8,7 @@ need fstrm_capture fstrm_dump unbound
 CPORT=$(free_port)
 start capture fstrm_capture -t protobuf:dnstap.Dnstap -a 127.0.0.1 -p "$CPORT" -w "$WORK/out.fstrm"
 CAPTURE_PID=$LAST_PID
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$CPORT" || fail "fstrm_capture not listening"
+wait_for 10 tcp_listening "$CPORT" || fail "fstrm_capture not listening"
 
 # A second daemon captures what unbound sends, as the reference.
 cat >"$WORK/q.conf" <<CONF
@@ -20,14 +20,22 @@ forwarder ipv4 127.0.0.1 $CPORT fstrm-mode=bidirectional batch-size=10
 CONF
 start daemon "$QX" run "$WORK/q.conf"
 QPID=$LAST_PID
-wait_for 10 test -S "$WORK/dnstap.sock" || fail "listener socket missing"
+wait_for 10 unix_listening "$WORK/dnstap.sock" || fail "listener socket missing"
 
 start_unbound "$WORK/dnstap.sock"
 for i in $(seq 20); do query_unbound www.example.test A || true; done
-sleep 1
+# unbound writes its events about a second later and drops what it still
+# holds when it stops: it stops once the daemon has sent them on (metrics
+# reports count what was sent since the one before).
+forwarded() {
+    awk -v n="$1" 'match($0, /forwarder\[id=0 .* eventsSent=[0-9]+/) {
+        s = substr($0, RSTART, RLENGTH); sub(/.*eventsSent=/, "", s); total += s } END { exit !(total >= n) }' "$WORK/daemon.log"
+}
+wait_for 20 forwarded 42 || true
 stop_pid "$UNBOUND_PID" || fail "unbound did not stop"
 wait_drained "$WORK/daemon.log" 20 || fail "frames not all forwarded"
 stop_pid "$QPID" || fail "daemon did not stop"
+wait_for 10 tcp_served "$CPORT" || fail "fstrm_capture did not read to the end"
 stop_pid "$CAPTURE_PID" || fail "fstrm_capture did not stop"
 
 fstrm_dump "$WORK/out.fstrm" >"$WORK/dump.txt" 2>&1 || fail "fstrm_dump"

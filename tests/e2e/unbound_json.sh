@@ -8,7 +8,7 @@ need socat unbound
 
 CPORT=$(free_port)
 start collector socat -u TCP-LISTEN:$CPORT,bind=127.0.0.1,reuseaddr,fork OPEN:$WORK/lines,creat,append
-wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$CPORT" || fail "collector not listening"
+wait_for 10 tcp_listening "$CPORT" || fail "collector not listening"
 
 cat >"$WORK/q.conf" <<CONF
 message-format json
@@ -21,7 +21,7 @@ forwarder ipv4 127.0.0.1 $CPORT batch-size=1
 CONF
 start daemon "$QX" run "$WORK/q.conf"
 QPID=$LAST_PID
-wait_for 10 test -S "$WORK/dnstap.sock" || fail "listener socket missing"
+wait_for 10 unix_listening "$WORK/dnstap.sock" || fail "listener socket missing"
 [ "$(stat -c %a "$WORK/dnstap.sock")" = 660 ] || fail "socket mode"
 
 start_unbound "$WORK/dnstap.sock"

@@ -38,7 +38,7 @@ EOC
 }
 
 for m in $MODES; do setup "$m"; done
-for m in $MODES; do wait_for 10 test -S "$WORK/$m.sock" || fail "$m: listener missing"; done
+for m in $MODES; do wait_for 10 unix_listening "$WORK/$m.sock" || fail "$m: listener missing"; done
 
 SENDERS=()
 for m in $MODES; do

@@ -29,8 +29,8 @@ forwarder ipv4 127.0.0.1 $CPORT batch-size=50
 EOF
 start daemon "$QX" run "$WORK/stress.conf"
 QPID=$LAST_PID
-wait_for 10 test -S "$WORK/flood.sock" || fail "flood listener missing"
-wait_for 10 test -S "$WORK/hostile.sock" || fail "hostile listener missing"
+wait_for 10 unix_listening "$WORK/flood.sock" || fail "flood listener missing"
+wait_for 10 unix_listening "$WORK/hostile.sock" || fail "hostile listener missing"
 wait_for 10 test -s "$WORK/events.conns" || fail "forwarder did not connect"
 # The background logger's thread is the last one started.
 wait_for 10 grep "BackgroundLogger: Starting process loop" "$WORK/daemon.log" || fail "daemon did not start"

@@ -78,13 +78,27 @@ stop_pid() {
 
 # tcp_listening PORT / unix_listening PATH: a socket listens there (seen
 # without connecting, which would open a stream). A Unix socket file exists
-# from its bind on, before it listens.
+# from its bind on, before it listens. A TCP server may listen on IPv6 too.
+TCP_TABLES=$(ls /proc/net/tcp /proc/net/tcp6 2>/dev/null)
 tcp_listening() {
+    # shellcheck disable=SC2086
     awk -v port="$(printf ':%04X' "$1")" '$4 == "0A" && substr($2, length($2) - 4) == port { found = 1 }
-        END { exit !found }' /proc/net/tcp
+        END { exit !found }' $TCP_TABLES
 }
 unix_listening() {
     awk -v path="$1" '$4 == "00010000" && $8 == path { found = 1 } END { exit !found }' /proc/net/unix
+}
+
+# tcp_served PORT / unix_served PATH: the server at PORT or PATH has closed
+# every connection it took, so it has read all that was sent to it.
+# (Connected sockets on PORT, or accepted ones named PATH, are gone.)
+tcp_served() {
+    # shellcheck disable=SC2086
+    awk -v port="$(printf ':%04X' "$1")" '($4 == "01" || $4 == "08") && substr($2, length($2) - 4) == port { open = 1 }
+        END { exit open }' $TCP_TABLES
+}
+unix_served() {
+    awk -v path="$1" '$6 == "03" && $8 == path { open = 1 } END { exit open }' /proc/net/unix
 }
 
 # sanitized: the daemon under test is a sanitizer build, which starts, stops
@@ -100,10 +114,11 @@ count_lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
 
 # wait_drained LOG SECS [RECEIVERS]: waits until RECEIVERS (default 1)
 # connections have ended and a later metrics report shows an empty queue, so
-# a stop loses nothing still queued. Needs "metrics-interval 1".
+# a stop loses nothing still queued. Needs "metrics-interval 1". The first
+# report after the end may hold counts read before it: the second one counts.
 drained() {
-    awk -v want="$2" '/Is finished/ {n++; if (n >= want) f = NR}
-        f && NR > f && /Metrics:/ && /eventsQueued=0[] ]/ {ok = 1} END {exit !ok}' "$1"
+    awk -v want="$2" '/Is finished/ {n++; if (n >= want) {f = NR; m = 0; ok = 0}}
+        f && NR > f && /Metrics:/ {if (++m >= 2 && /eventsQueued=0[] ]/) ok = 1} END {exit !ok}' "$1"
 }
 wait_drained() {
     wait_for "$2" drained "$1" "${3:-1}"
