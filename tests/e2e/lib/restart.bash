@@ -9,7 +9,8 @@
 RATE=100      # queries per second
 LOAD_SECS=10  # length of the load
 STOP_AT=3     # seconds into the load when the receiver is stopped
-GAP=2         # seconds the receiver stays away
+GAP=1         # seconds the receiver stays away: with its stop and start, well
+              # under the 4 s kresd waits at least before it connects again
 # A stop of the daemon takes a fraction of a second (queue file fsync
 # included). Sanitizer builds start and stop several times slower.
 STOP_BOUND=0.8
@@ -49,19 +50,29 @@ receiver_start() {
 receiver_listening() {
     if [ "$TRANSPORT" = unix ]; then unix_listening "$RSOCK"; else tcp_listening "$RPORT"; fi
 }
+receiver_served() {
+    if [ "$TRANSPORT" = unix ]; then unix_served "$RSOCK"; else tcp_served "$RPORT"; fi
+}
 
 # down_watch: started right before the receiver's stop signal; in the
-# background, measures into $WORK/$RUN.down the seconds from then until a
-# socket listens again after the stop closed it: the time the server has no
-# receiver that takes its events.
+# background, writes into $WORK/$RUN.down the seconds from then until a
+# socket listens again after the stop closed it (the time the server has no
+# receiver that takes its events), and into $WORK/$RUN.open the last time
+# (epoch seconds) the stopping receiver's connection from the server was
+# seen open.
 down_watch() {
     (
-        local t0=$EPOCHREALTIME gone=0 i
+        local t0=$EPOCHREALTIME t gone=0 open_until=$EPOCHREALTIME closed=0 i
         for i in $(seq 6000); do
+            t=$EPOCHREALTIME
+            if [ $closed = 0 ]; then
+                if receiver_served; then closed=1; else open_until=$t; fi
+            fi
             if ! receiver_listening; then
                 gone=1
-            elif [ $gone = 1 ]; then
-                awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f\n", b - a }' >"$WORK/$RUN.down"
+            elif [ $gone = 1 ] && [ $closed = 1 ]; then
+                echo "$open_until" >"$WORK/$RUN.open"
+                awk -v a="$t0" -v b="$t" 'BEGIN { printf "%.3f\n", b - a }' >"$WORK/$RUN.down"
                 exit 0
             fi
             sleep 0.005
@@ -70,37 +81,73 @@ down_watch() {
     PIDS+=($!)
 }
 
-# count_events: "RECEIVED REPEATED": distinct (type, name) events of this
-# run's load that reached the end, and the surplus of repeated ones.
+# count_events: "RECEIVED REPEATED GAPS BEFORE AFTER": distinct (type,
+# name) events of this run's load that reached the end, the surplus of
+# repeated ones, the number of separate stretches of the load (in query
+# order) that lost events, and around the first such stretch the time of the
+# last event kept before it and of the first one kept after it (epoch
+# seconds, as the server stamped them; "-" when nothing was lost).
 count_events() {
     if [ "$KIND" = capture ]; then
-        for f in "$WORK/$RUN".*.fstrm; do dnstap -r "$f" -q 2>/dev/null; done
+        for f in "$WORK/$RUN".*.fstrm; do dnstap -r "$f" -j 2>/dev/null; done
     else
         cat "$WORK/$RUN.lines"
     fi | python3 -c '
-import json, re, sys
-prefix = sys.argv[1] + "-"
-seen, total = set(), 0
+import datetime, json, re, sys
+prefix, completed = sys.argv[1] + "-", int(sys.argv[2])
+def epoch(stamp):  # RFC 3339 in UTC, any number of fraction digits
+    day, _, frac = stamp.rstrip("Z").partition(".")
+    t = datetime.datetime.strptime(day, "%Y-%m-%dT%H:%M:%S").replace(tzinfo=datetime.timezone.utc)
+    return t.timestamp() + float("0." + (frac or "0"))
+seen, total = {}, 0
 for line in sys.stdin:
-    if line.startswith("{"):
+    try:
         event = json.loads(line)
-        kind, name = event["type"], event["data"].get("qname", "")
-    else:
-        m = re.match(r"\S+ (C[QR]) .*?\"([^\"]*)\"", line)
-        if not m:
-            continue
-        kind, name = m.group(1), m.group(2)
-    if name.startswith(prefix):
+    except ValueError:  # a line still being written, or not an event
+        continue
+    if "message" in event:  # fstrm_capture, read back by dnstap -j
+        m = event["message"]
+        kind = "query" if m["type"] == "CLIENT_QUERY" else "response"
+        text = m.get("query_message" if kind == "query" else "response_message", "")
+        found = re.search(r"QUESTION SECTION:\n;(\S+)", text)
+        name, stamp = found.group(1) if found else "", m.get(kind + "_time", "")
+    else:  # the daemon JSON output
+        kind = "query" if event["type"] == "client-query" else "response"
+        name, stamp = event["data"].get("qname", ""), event["timestamp"]
+    found = re.match(re.escape(prefix) + r"(\d+)\.", name)
+    if found:
         total += 1
-        seen.add((kind, name))
-print(len(seen), total - len(seen))
-' "$RUN"
+        seen[(kind, int(found.group(1)))] = epoch(stamp)
+lost = [i for i in range(1, completed + 1) if ("query", i) not in seen or ("response", i) not in seen]
+gaps = sum(1 for n, i in enumerate(lost) if n == 0 or lost[n - 1] != i - 1)
+before = after = "-"
+if lost:
+    first = lost[0]
+    last = first
+    for i in lost[1:]:
+        if i != last + 1:
+            break
+        last = i
+    kept_before = [t for (k, i), t in seen.items() if i <= first]
+    kept_after = [t for (k, i), t in seen.items() if i >= last]
+    before = "%.3f" % max(kept_before) if kept_before else "-"
+    after = "%.3f" % min(kept_after) if kept_after else "-"
+print(len(seen), total - len(seen), gaps, before, after)
+' "$RUN" "${COMPLETED:-0}"
+}
+
+all_received() {
+    local received
+    read -r received _ < <(count_events)
+    [ "$received" -ge "$EXPECTED" ]
 }
 
 # restart_run RUN KIND SERVER TRANSPORT: one run under load, KIND capture or
 # daemon, SERVER unbound or kresd, TRANSPORT unix or tcp (unbound only).
-# Prints the figures and sets EXPECTED, RECEIVED, LOST, REPEATED, STOP_TIME
-# and DOWN_TIME (seconds from the stop signal until a socket listens again).
+# Prints the figures and sets EXPECTED, RECEIVED, LOST, REPEATED, STOP_TIME,
+# DOWN_TIME (seconds from the stop signal until a socket listens again),
+# OPEN_UNTIL (epoch seconds: the stopping receiver's connection last seen
+# open), and from count_events GAPS, KEPT_BEFORE and KEPT_AFTER.
 restart_run() {
     RUN=$1 KIND=$2 SERVER=$3 TRANSPORT=$4
     need dnsperf python3
@@ -154,19 +201,25 @@ CONF
     local completed
     completed=$(awk '/Queries completed:/ {print $3}' "$WORK/$RUN-dnsperf.log")
     [ -n "$completed" ] || fail "$RUN: no dnsperf figures"
-    EXPECTED=$((2 * completed))
+    EXPECTED=$((2 * completed)) COMPLETED=$completed
 
+    # unbound writes what it holds about a second later and drops it at its
+    # stop: the run waits until every event of the load has arrived (a loss
+    # then shows in the count). kresd writes what it holds when it stops.
+    if [ "$SERVER" = unbound ]; then
+        [ "$KIND" = daemon ] || fail "$RUN: unbound's events are counted as they arrive, in the daemon's output"
+        wait_for 30 all_received || true
+    fi
     if [ "$KIND" = daemon ]; then
-        # Until the server's events have been taken in and sent on: a
-        # report after the end of its stream shows an empty queue.
         wait_for 10 grep "Handling connection from" "$WORK/$RUN-daemon2.log" ||
             fail "$RUN: $SERVER did not connect again"
-        sleep 1.5
         stop_pid "$server_pid" || fail "$RUN: $SERVER did not stop"
+        # Until the server's events have been taken in and sent on: a
+        # report after the end of its stream shows an empty queue.
         wait_drained "$WORK/$RUN-daemon2.log" 15 || fail "$RUN: the second daemon did not drain"
         stop_timed "$RECV_PID"
         [ "$(tail -1 "$WORK/$RUN-daemon2.log")" = "[INFO] Stopped" ] || fail "$RUN: the second daemon did not end with Stopped"
-        settle "$WORK/$RUN.lines" 5
+        wait_for 10 tcp_served "$cport" || fail "$RUN: the collector did not read to the end"
         [ "$(head -c 4 "$WORK/$RUN.queue")" = sslz ] && [ "$(stat -c %s "$WORK/$RUN.queue")" = 4 ] ||
             fail "$RUN: events left in the queue file at the end"
         # The stop itself fails nothing. (At its own end a server may close
@@ -176,15 +229,16 @@ CONF
         fi
         if grep "Run failed" "$WORK/$RUN-daemon2.log" >/dev/null; then fail "$RUN: $(grep "Run failed" "$WORK/$RUN-daemon2.log")"; fi
     else
-        sleep 1.5
         stop_pid "$server_pid" || fail "$RUN: $SERVER did not stop"
+        wait_for 10 receiver_served || fail "$RUN: fstrm_capture did not read to the end"
         stop_pid "$RECV_PID" || fail "$RUN: fstrm_capture did not stop"
     fi
-    read -r RECEIVED REPEATED < <(count_events)
+    read -r RECEIVED REPEATED GAPS KEPT_BEFORE KEPT_AFTER < <(count_events)
     LOST=$((EXPECTED - RECEIVED))
     STOP_TIME=$stop_time
     wait_for 5 test -s "$WORK/$RUN.down" || fail "$RUN: no time without a receiver measured"
     DOWN_TIME=$(cat "$WORK/$RUN.down")
+    OPEN_UNTIL=$(cat "$WORK/$RUN.open")
     echo "$RUN: $SERVER over $TRANSPORT into $KIND: $completed queries answered, events expected $EXPECTED," \
         "received $RECEIVED, lost $LOST, repeated $REPEATED; receiver stop took $STOP_TIME s," \
         "no receiver for $DOWN_TIME s"
