@@ -59,7 +59,7 @@ receiver_served() {
 # socket listens again after the stop closed it (the time the server has no
 # receiver that takes its events), and into $WORK/$RUN.open the last time
 # (epoch seconds) the stopping receiver's connection from the server was
-# seen open.
+# seen open and the time a socket listened again.
 down_watch() {
     (
         local t0=$EPOCHREALTIME t gone=0 open_until=$EPOCHREALTIME closed=0 i
@@ -71,7 +71,7 @@ down_watch() {
             if ! receiver_listening; then
                 gone=1
             elif [ $gone = 1 ] && [ $closed = 1 ]; then
-                echo "$open_until" >"$WORK/$RUN.open"
+                echo "$open_until $t" >"$WORK/$RUN.open"
                 awk -v a="$t0" -v b="$t" 'BEGIN { printf "%.3f\n", b - a }' >"$WORK/$RUN.down"
                 exit 0
             fi
@@ -146,8 +146,9 @@ all_received() {
 # daemon, SERVER unbound or kresd, TRANSPORT unix or tcp (unbound only).
 # Prints the figures and sets EXPECTED, RECEIVED, LOST, REPEATED, STOP_TIME,
 # DOWN_TIME (seconds from the stop signal until a socket listens again),
-# OPEN_UNTIL (epoch seconds: the stopping receiver's connection last seen
-# open), and from count_events GAPS, KEPT_BEFORE and KEPT_AFTER.
+# OPEN_UNTIL and BACK_AT (epoch seconds: the stopping receiver's connection
+# last seen open, a socket listening again), and from count_events GAPS,
+# KEPT_BEFORE and KEPT_AFTER.
 restart_run() {
     RUN=$1 KIND=$2 SERVER=$3 TRANSPORT=$4
     need dnsperf python3
@@ -238,7 +239,7 @@ CONF
     STOP_TIME=$stop_time
     wait_for 5 test -s "$WORK/$RUN.down" || fail "$RUN: no time without a receiver measured"
     DOWN_TIME=$(cat "$WORK/$RUN.down")
-    OPEN_UNTIL=$(cat "$WORK/$RUN.open")
+    read -r OPEN_UNTIL BACK_AT <"$WORK/$RUN.open"
     echo "$RUN: $SERVER over $TRANSPORT into $KIND: $completed queries answered, events expected $EXPECTED," \
         "received $RECEIVED, lost $LOST, repeated $REPEATED; receiver stop took $STOP_TIME s," \
         "no receiver for $DOWN_TIME s"
