@@ -9,8 +9,9 @@
 RATE=100      # queries per second
 LOAD_SECS=10  # length of the load
 STOP_AT=3     # seconds into the load when the receiver is stopped
-GAP=1         # seconds the receiver stays away: with its stop and start, well
-              # under the 4 s kresd waits at least before it connects again
+GAP=1         # seconds the receiver stays away: longer than between two of
+              # kresd's writes, so that one fails; with its stop and start,
+              # well under the 5 s kresd then waits before it connects again
 # A stop of the daemon takes a fraction of a second (queue file fsync
 # included). Sanitizer builds start and stop several times slower.
 STOP_BOUND=0.8
@@ -19,15 +20,14 @@ if sanitized; then STOP_BOUND=3.2; fi
 # stop_timed PID: SIGTERM, then waits up to 30 s for the end; sets STOP_TIME
 # (seconds, two decimals).
 stop_timed() {
-    local pid=$1 t0 i
-    t0=$(date +%s.%N)
+    local pid=$1 t0=$EPOCHREALTIME i
     kill -TERM "$pid" 2>/dev/null || fail "process $pid is not running"
     for i in $(seq 3000); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.01
     done
     kill -0 "$pid" 2>/dev/null && fail "process $pid did not stop within 30 s"
-    STOP_TIME=$(python3 -c "import sys; print('%.2f' % (float(sys.argv[2]) - float(sys.argv[1])))" "$t0" "$(date +%s.%N)")
+    STOP_TIME=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }')
 }
 
 # receiver_start: instance N (1 or 2) of the run's receiver; sets RECV_PID.
