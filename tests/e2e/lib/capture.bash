@@ -32,19 +32,6 @@ replay() {
     fstrm_replay -t protobuf:dnstap.Dnstap -r "$1" -u "$2" >>"$WORK/replay.log" 2>&1 || fail "fstrm_replay $1"
 }
 
-# settle FILE SECONDS: waits until FILE stops growing for a second.
-settle() {
-    local f=$1 secs=$2 last=-1 now same=0 i
-    for i in $(seq $((secs * 4))); do
-        now=$(count_lines "$f")
-        if [ "$now" = "$last" ]; then same=$((same + 1)); else same=0; fi
-        [ "$same" -ge 4 ] && return 0
-        last=$now
-        sleep 0.25
-    done
-    return 0
-}
-
 # names PREFIX COUNT: PREFIX1.example.test ... PREFIXCOUNT.example.test
 names() {
     local i
