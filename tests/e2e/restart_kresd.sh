@@ -14,13 +14,14 @@ source "$(dirname "$0")/lib/restart.bash"
 need socat kresd kdig dnsperf fstrm_capture dnstap python3
 
 # kresd's dnstap writer wakes about once a second (TICK) and writes what was
-# logged since. When a write fails it drops that batch, and it connects again
-# only after about 5 s of its own clock: 5 or 6 writes later, as its timer
-# falls, whatever the receiver. So a sound receiver costs one stretch of the
-# load, which begins at most one write before its connection closed (what
-# kresd wrote while it was open arrives) and lasts one such wait. A batch
-# lost after kresd wrote it makes the stretch begin a write earlier; a
-# receiver that is not back when kresd tries again makes it 5 s longer.
+# logged since. When a write fails it drops that batch and tries to connect
+# again when it next wakes; if that fails too, only after about 5 s of its
+# own clock: 5 or 6 writes later, as its timer falls, whatever the receiver.
+# So a sound receiver costs one stretch of the load, which begins at most one
+# write before its connection closed (what kresd wrote while it was open
+# arrives) and lasts one write or one such wait. A batch lost after kresd
+# wrote it makes the stretch begin a write earlier; a receiver that is not
+# back when kresd tries again makes it 5 s longer.
 TICK=1.001
 check_kresd_run() {
     local run=$1 waits=1
