@@ -39,12 +39,8 @@ receivers_done() { [ "$(grep -c "Listener\[0\]: Receiver\[[0-9]*\] Is finished" 
 
 # idle NAME: two metrics reports after the last end of a sender, connection
 # error or return to the queue show an empty queue: the daemon has sent, or
-# is sending, all it will send. (The first report may hold counts read
-# before that line.)
-idle() {
-    awk '/Is finished|Connection error|back to the event queue/ {f = NR; m = 0; ok = 0}
-        f && NR > f && /Metrics:/ {if (++m >= 2 && /eventsQueued=0[] ]/) ok = 1} END {exit !ok}' "$WORK/$1.log"
-}
+# is sending, all it will send.
+idle() { drained "$WORK/$1.log" 1 "Is finished|Connection error|back to the event queue"; }
 
 # --- 1. Collector down at start: one error, a pause of about 10 s, then all events.
 PORT=$(free_port)

@@ -116,8 +116,10 @@ count_lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
 # connections have ended and a later metrics report shows an empty queue, so
 # a stop loses nothing still queued. Needs "metrics-interval 1". The first
 # report after the end may hold counts read before it: the second one counts.
+# drained LOG RECEIVERS [PATTERN]: that state; with PATTERN, an end is any
+# line matching it instead of "Is finished".
 drained() {
-    awk -v want="$2" '/Is finished/ {n++; if (n >= want) {f = NR; m = 0; ok = 0}}
+    awk -v want="$2" -v end="${3:-Is finished}" '$0 ~ end {n++; if (n >= want) {f = NR; m = 0; ok = 0}}
         f && NR > f && /Metrics:/ {if (++m >= 2 && /eventsQueued=0[] ]/) ok = 1} END {exit !ok}' "$1"
 }
 wait_drained() {
